@@ -1,0 +1,231 @@
+#include "app_client/http_exchange.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <vector>
+
+#include "app_client/utf8.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr std::size_t kReceiveBuffer = 8192;
+// Large body reads go straight into the body's blocks, in steps of this size at most.
+constexpr std::size_t kBodyReadStep = 256 * 1024;
+
+const char kNotUtf8[] = "stream did not contain valid UTF-8";
+
+// A decimal number of at most 65535: ASCII digits, with one leading "+" when `allow_plus`.
+std::optional<std::uint16_t> parse_u16(std::string_view text, bool allow_plus) {
+  if (allow_plus && !text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    if (value > 65535) return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+// The literal forms "a.b.c.d:port" and "[v6]:port", or nothing.
+std::optional<platform::SocketAddress> literal_socket_address(std::string_view authority) {
+  std::string_view host;
+  std::string_view port;
+  if (authority.starts_with('[')) {
+    const std::size_t close = authority.find("]:");
+    if (close == std::string_view::npos) return std::nullopt;
+    host = authority.substr(1, close - 1);
+    port = authority.substr(close + 2);
+    if (host.find(':') == std::string_view::npos) return std::nullopt;
+  } else {
+    const std::size_t colon = authority.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+    if (host.find(':') != std::string_view::npos) return std::nullopt;
+  }
+  const std::optional<std::uint16_t> number = parse_u16(port, /*allow_plus=*/false);
+  if (!number) return std::nullopt;
+  return platform::literal_address(std::string(host), *number);
+}
+
+std::variant<std::vector<platform::SocketAddress>, ExchangeError> addresses_for(
+    std::string_view authority) {
+  if (auto literal = literal_socket_address(authority)) {
+    return std::vector<platform::SocketAddress>{*literal};
+  }
+  const std::size_t colon = authority.rfind(':');
+  if (colon == std::string_view::npos) return ExchangeError{"invalid socket address"};
+  const std::optional<std::uint16_t> port =
+      parse_u16(authority.substr(colon + 1), /*allow_plus=*/true);
+  if (!port) return ExchangeError{"invalid port value"};
+  auto resolved = platform::resolve(std::string(authority.substr(0, colon)), *port);
+  if (auto* error = std::get_if<std::string>(&resolved)) return ExchangeError{*error};
+  return std::get<std::vector<platform::SocketAddress>>(std::move(resolved));
+}
+
+std::optional<ExchangeError> send_all(platform::TcpStream& stream, std::string_view bytes) {
+  while (!bytes.empty()) {
+    auto sent = stream.send_some(bytes);
+    if (auto* error = std::get_if<platform::OsError>(&sent)) {
+      return ExchangeError{platform::describe(*error)};
+    }
+    const std::size_t n = std::get<std::size_t>(sent);
+    if (n == 0) return ExchangeError{"failed to write whole buffer"};
+    bytes.remove_prefix(n);
+  }
+  return std::nullopt;
+}
+
+class StreamSource : public ByteSource {
+ public:
+  explicit StreamSource(platform::TcpStream& stream) : stream_(stream) {}
+  std::variant<std::size_t, std::string> read(char* buffer, std::size_t capacity) override {
+    auto got = stream_.receive_some(buffer, capacity);
+    if (auto* error = std::get_if<platform::OsError>(&got)) return platform::describe(*error);
+    return std::get<std::size_t>(got);
+  }
+
+ private:
+  platform::TcpStream& stream_;
+};
+
+// Lines through a fixed receive buffer, then whatever is left as the body.
+class LineReader {
+ public:
+  explicit LineReader(ByteSource& source) : source_(source) {}
+
+  // The next line, LF included, or what is left when the stream ends first (empty at the end).
+  std::optional<ExchangeError> next_line(std::string& line) {
+    line.clear();
+    for (;;) {
+      if (start_ == end_) {
+        if (auto error = fill()) return error;
+        if (start_ == end_) return std::nullopt;
+      }
+      const char* begin = buffer_ + start_;
+      const void* lf = std::memchr(begin, '\n', end_ - start_);
+      const std::size_t take =
+          lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1 : end_ - start_;
+      line.append(begin, take);
+      start_ += take;
+      if (lf) return std::nullopt;
+    }
+  }
+
+  std::optional<ExchangeError> rest_into(Body& body) {
+    body.append(std::string_view(buffer_ + start_, end_ - start_));
+    start_ = end_;
+    for (;;) {
+      std::span<char> room = body.free_space();
+      auto got = source_.read(room.data(), std::min(room.size(), kBodyReadStep));
+      if (auto* error = std::get_if<std::string>(&got)) return ExchangeError{*error};
+      const std::size_t n = std::get<std::size_t>(got);
+      if (n == 0) return std::nullopt;
+      body.commit(n);
+    }
+  }
+
+ private:
+  std::optional<ExchangeError> fill() {
+    auto got = source_.read(buffer_, sizeof buffer_);
+    if (auto* error = std::get_if<std::string>(&got)) return ExchangeError{*error};
+    start_ = 0;
+    end_ = std::get<std::size_t>(got);
+    return std::nullopt;
+  }
+
+  ByteSource& source_;
+  char buffer_[kReceiveBuffer];
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+};
+
+std::uint16_t status_code(std::string_view status_line) {
+  const std::vector<std::string_view> tokens = utf8::split_white_space(status_line);
+  if (tokens.size() < 2) return 0;
+  return parse_u16(tokens[1], /*allow_plus=*/true).value_or(0);
+}
+
+}  // namespace
+
+std::string request_head(std::string_view method, std::string_view path,
+                         std::string_view authority, std::size_t body_length) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string head;
+  head.reserve(96 + path.size() + authority.size());
+  head.append(method).append(" ");
+  for (char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte == 0x7F) {
+      head.push_back('%');
+      head.push_back(kHex[byte >> 4]);
+      head.push_back(kHex[byte & 0x0F]);
+    } else {
+      head.push_back(c);
+    }
+  }
+  head.append(" HTTP/1.1\r\nHost: ").append(authority).append("\r\nConnection: close\r\n");
+  if (body_length > 0) head.append("Content-Type: application/json\r\n");
+  head.append("Content-Length: ").append(std::to_string(body_length)).append("\r\n\r\n");
+  return head;
+}
+
+ExchangeResult read_response(ByteSource& source) {
+  LineReader reader(source);
+  HttpResponse response;
+  std::string line;
+  if (auto error = reader.next_line(line)) return *error;
+  if (!utf8::is_valid(line)) return ExchangeError{kNotUtf8};
+  response.status = status_code(line);
+  for (;;) {
+    if (auto error = reader.next_line(line)) return *error;
+    if (line.empty()) return response;  // the stream ended inside the header block
+    if (!utf8::is_valid(line)) return ExchangeError{kNotUtf8};
+    if (utf8::trim_white_space(line).empty()) break;
+  }
+  if (auto error = reader.rest_into(response.body)) return *error;
+  return response;
+}
+
+ExchangeResult http_exchange(std::string_view method, std::string_view url,
+                             std::optional<std::string_view> body) {
+  std::string_view rest = url;
+  if (rest.starts_with("http://")) rest.remove_prefix(7);
+  const std::size_t slash = rest.find('/');
+  const std::string_view authority = rest.substr(0, slash);
+  const std::string path =
+      slash == std::string_view::npos ? std::string("/") : std::string(rest.substr(slash));
+
+  auto found = addresses_for(authority);
+  if (auto* error = std::get_if<ExchangeError>(&found)) return *error;
+  const auto& addresses = std::get<std::vector<platform::SocketAddress>>(found);
+  if (addresses.empty()) return ExchangeError{"could not resolve to any addresses"};
+
+  std::optional<platform::TcpStream> stream;
+  platform::OsError last_error;
+  for (const platform::SocketAddress& address : addresses) {
+    auto connected = platform::TcpStream::connect(address);
+    if (auto* error = std::get_if<platform::OsError>(&connected)) {
+      last_error = *error;
+      continue;
+    }
+    stream.emplace(std::get<platform::TcpStream>(std::move(connected)));
+    break;
+  }
+  if (!stream) return ExchangeError{platform::describe(last_error)};
+
+  if (auto error = stream->set_receive_timeout(kReceiveTimeoutMs)) {
+    return ExchangeError{platform::describe(*error)};
+  }
+  const std::string_view payload = body.value_or(std::string_view());
+  if (auto error = send_all(*stream, request_head(method, path, authority, payload.size()))) {
+    return *error;
+  }
+  if (auto error = send_all(*stream, payload)) return *error;
+
+  StreamSource source(*stream);
+  return read_response(source);
+}

@@ -1,0 +1,58 @@
+#include "app_client/json.h"
+
+#include "platform/platform.h"
+
+namespace {
+
+std::string dump(const JsonValue& value, int indent) {
+  // Invalid UTF-8 can only come from text the client built itself (arguments); replace it rather
+  // than fail, so every document can be printed.
+  return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+const JsonValue& member(const JsonValue& value, std::string_view key) {
+  static const JsonValue null_value;
+  if (!value.is_object()) return null_value;
+  auto found = value.find(key);
+  return found == value.end() ? null_value : *found;
+}
+
+std::string text_or(const JsonValue& value, std::string_view fallback) {
+  if (value.is_string()) return value.get_ref<const std::string&>();
+  return std::string(fallback);
+}
+
+const std::vector<JsonValue>& list_of(const JsonValue& value) {
+  static const std::vector<JsonValue> empty;
+  if (value.is_array()) return value.get_ref<const JsonValue::array_t&>();
+  return empty;
+}
+
+bool is_true(const JsonValue& value) { return value.is_boolean() && value.get<bool>(); }
+
+JsonValue json_string(std::string_view text) { return JsonValue(std::string(text)); }
+
+std::string json_text(const JsonValue& value) { return dump(value, -1); }
+
+std::string pretty_json_text(const JsonValue& value) { return dump(value, 2); }
+
+void print_json(const JsonValue& value) { platform::write_stdout(pretty_json_text(value) + "\n"); }
+
+std::optional<JsonValue> parse_json_document(std::string_view text) {
+  // The parser would skip a byte-order mark; a document that starts with one is not accepted.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;
+  bool too_deep = false;
+  auto watch_depth = [&too_deep](int depth, nlohmann::json::parse_event_t event, JsonValue&) {
+    if ((event == nlohmann::json::parse_event_t::object_start ||
+         event == nlohmann::json::parse_event_t::array_start) &&
+        depth >= kMaxJsonDepth) {
+      too_deep = true;
+    }
+    return !too_deep;
+  };
+  JsonValue parsed = nlohmann::json::parse(text, watch_depth, /*allow_exceptions=*/false);
+  if (too_deep || parsed.is_discarded()) return std::nullopt;
+  return parsed;
+}

@@ -1,0 +1,175 @@
+// The HTTP exchange: the bytes of the request, and how any answer is read.
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include "app_client/http_exchange.h"
+#include "client_test.h"
+
+namespace testing_support {
+namespace {
+
+// Answers served from a string, `step` bytes per read at most.
+class StringSource : public ByteSource {
+ public:
+  StringSource(std::string data, std::size_t step) : data_(std::move(data)), step_(step) {}
+  std::variant<std::size_t, std::string> read(char* buffer, std::size_t capacity) override {
+    std::size_t n = std::min({capacity, step_, data_.size() - at_});
+    std::copy_n(data_.data() + at_, n, buffer);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  std::string data_;
+  std::size_t step_;
+  std::size_t at_ = 0;
+};
+
+struct ReadCase {
+  std::string name;
+  std::string response;
+  int status;         // -1: the exchange fails with `body` as its message
+  std::string body;
+};
+
+TEST(ReadResponse, StatusHeadersAndBody) {
+  const std::string big(20000, 'z');
+  for (const ReadCase& c : std::vector<ReadCase>{
+           {"plain", "HTTP/1.1 404 Not Found\r\nA: b\r\n\r\n{}", 404, "{}"},
+           {"http/1.0", "HTTP/1.0 200\r\n\r\nok", 200, "ok"},
+           {"one word", "HTTP/1.1\r\n\r\nbody", 0, "body"},
+           {"above 65535", "HTTP/1.1 65536 X\r\n\r\nb", 0, "b"},
+           {"65535", "HTTP/1.1 65535 X\r\n\r\nb", 65535, "b"},
+           {"plus and zeros", "HTTP/1.1 +0200 OK\r\n\r\n", 200, ""},
+           {"minus", "HTTP/1.1 -200 OK\r\n\r\nb", 0, "b"},
+           {"lone plus", "HTTP/1.1 + OK\r\n\r\nb", 0, "b"},
+           {"leading space and tabs", " \tHTTP/1.1\t\t201 \r\n\r\nb", 201, "b"},
+           {"no-break space splits", "HTTP/1.1\xC2\xA0" "202\r\n\r\nb", 202, "b"},
+           {"em space splits", "HTTP/1.1\xE2\x80\x83" "203 x\r\n\r\nb", 203, "b"},
+           {"empty answer", "", 0, ""},
+           {"ends in status line", "HTTP/1.1 200 OK", 200, ""},
+           {"ends in headers", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", 200, ""},
+           {"content-length ignored", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789", 200,
+            "0123456789"},
+           {"chunked kept", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n",
+            200, "2\r\nab\r\n0\r\n\r\n"},
+           {"spaces line ends headers", "HTTP/1.1 200 OK\r\nA: b\r\n   \r\nC: d\r\n\r\nx", 200,
+            "C: d\r\n\r\nx"},
+           {"lone LF ends headers", "HTTP/1.1 200 OK\nA: b\n\nx\ny", 200, "x\ny"},
+           {"binary body", std::string("HTTP/1.1 200 OK\r\n\r\n\xFF\xD8\x00\x01", 23), 200,
+            std::string("\xFF\xD8\x00\x01", 4)},
+           {"large body", "HTTP/1.1 200 OK\r\n\r\n" + big, 200, big},
+           {"bad status line", "HTTP/1.1 200 \xFF\r\n\r\n", -1, "stream did not contain valid UTF-8"},
+           {"bad header", "HTTP/1.1 200 OK\r\nX: \xC3\x28\r\n\r\nbody", -1,
+            "stream did not contain valid UTF-8"},
+           {"surrogate in header", "HTTP/1.1 200 OK\r\nX: \xED\xA0\x80\r\n\r\n", -1,
+            "stream did not contain valid UTF-8"},
+       }) {
+    for (std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{1 << 20}}) {
+      StringSource source(c.response, step);
+      ExchangeResult result = read_response(source);
+      if (c.status < 0) {
+        ASSERT_TRUE(std::holds_alternative<ExchangeError>(result)) << c.name;
+        EXPECT_EQ(std::get<ExchangeError>(result).message, c.body) << c.name;
+      } else {
+        ASSERT_TRUE(std::holds_alternative<HttpResponse>(result)) << c.name;
+        const HttpResponse& r = std::get<HttpResponse>(result);
+        EXPECT_EQ(r.status, c.status) << c.name << " step " << step;
+        EXPECT_EQ(r.body.to_string(), c.body) << c.name << " step " << step;
+      }
+    }
+  }
+}
+
+TEST(RequestHead, GetAndPostLayout) {
+  EXPECT_EQ(request_head("GET", "/api/devices", "127.0.0.1:7777", 0),
+            "GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1:7777\r\nConnection: close\r\n"
+            "Content-Length: 0\r\n\r\n");
+  EXPECT_EQ(request_head("POST", "/api/focus", "127.0.0.1:1", 2),
+            "POST /api/focus HTTP/1.1\r\nHost: 127.0.0.1:1\r\nConnection: close\r\n"
+            "Content-Type: application/json\r\nContent-Length: 2\r\n\r\n");
+}
+
+TEST(RequestHead, BytesThatWouldBreakTheRequestLineArePercentEncoded) {
+  EXPECT_EQ(request_head("GET", std::string("/a b\r\nX:\t\x7F\x01\x00", 12), "h:1", 0)
+                .substr(0, 34),
+            "GET /a%20b%0D%0AX:%09%7F%01%00 HTT");
+  // Everything else is sent as it is.
+  const std::string kept = "/frame.jpg?_=&device=net:phone&x=%41&\xC3\xA9~!";
+  EXPECT_EQ(request_head("GET", kept, "h:1", 0).substr(4, kept.size()), kept);
+}
+
+// The wire, through the built client.
+using ExchangeTest = ClientTest;
+
+TEST_F(ExchangeTest, GetSendsExactlyTheHeadAndReadsAnAnswerSentInPieces) {
+  Reply r{{"HTTP/1.1 2", "00 OK\r\nX: y", "\r\n\r\n{\"version\":", "\"1\"}"}, std::chrono::milliseconds(30)};
+  fake.add(r);
+  RunResult result = run({"status", "--json"});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "{\n  \"version\": \"1\"\n}\n");
+  ASSERT_EQ(fake.requests().size(), 1u);
+  EXPECT_EQ(fake.requests()[0], get("/api/health"));
+}
+
+TEST_F(ExchangeTest, SilentCloseIsStatusZeroWithAnEmptyBody) {
+  fake.add(Reply{});
+  RunResult result = run({"status", "--json"});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "null\n");
+}
+
+TEST_F(ExchangeTest, HeaderThatIsNotUtf8IsAnUnreachableReport) {
+  fake.add(reply("HTTP/1.1 200 OK\r\nX-Name: caf\xE9\r\n\r\n{}"));
+  RunResult result = run({"status"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, cannot_reach("http://127.0.0.1:" + fake.port_text() + "/api",
+                                     "stream did not contain valid UTF-8"));
+}
+
+TEST_F(ExchangeTest, NothingListeningIsConnectionRefusedWithTheBaseOnly) {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+  ::close(s);
+
+  RunResult result = run({"status", "--port=" + port});
+  EXPECT_EQ(result.exit_status, 1);
+  const std::string reason = client_is_windows() ? "(os error 10061)" : "Connection refused (os error 111)";
+  if (client_is_windows()) {
+    EXPECT_TRUE(result.err.find(reason + ")\n") != std::string::npos) << result.err;
+  } else {
+    EXPECT_EQ(result.err, cannot_reach("http://127.0.0.1:" + port + "/api", reason));
+  }
+}
+
+TEST_F(ExchangeTest, PortTextsThatAreNoPortFailBeforeConnecting) {
+  for (std::string port : {"", "abc", "65536", "-1", "7 7", "1\r\nX: y"}) {
+    RunResult result = run({"status", "--port=" + port});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err, cannot_reach("http://127.0.0.1:" + port + "/api", "invalid port value"))
+        << port;
+  }
+  EXPECT_TRUE(fake.requests().empty());
+}
+
+TEST_F(ExchangeTest, PortWithPlusGoesThroughTheResolverToTheSamePlace) {
+  fake.add(json_reply(200, "{}"));
+  RunResult result = run({"status", "--json", "--port=+" + fake.port_text()});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  ASSERT_EQ(fake.requests().size(), 1u);
+  // The Host line carries the authority as written.
+  EXPECT_EQ(fake.requests()[0], "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1:+" +
+                                    fake.port_text() +
+                                    "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace testing_support
