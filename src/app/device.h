@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/failure.h"
@@ -47,6 +48,17 @@ struct FrameRequest {
   std::optional<int> height;
 };
 
+// A response header the service adds to an answer, e.g. the size a camera chose instead of the
+// one asked for.
+using Header = std::pair<std::string, std::string>;
+
+struct JpegFrame {
+  std::string bytes;
+  int width = 0;
+  int height = 0;
+  std::vector<Header> headers;
+};
+
 class Device {
  public:
   virtual ~Device() = default;
@@ -54,7 +66,7 @@ class Device {
   virtual DeviceInfo info() const = 0;
 
   // One fresh frame as a JPEG.
-  virtual Result<std::string> capture_jpeg(const FrameRequest& request) = 0;
+  virtual Result<JpegFrame> capture_jpeg(const FrameRequest& request) = 0;
 
   // One fresh frame in gray, at a reduced size that is fast to measure; used by the focus sweep.
   virtual Result<Image> capture_gray() = 0;
