@@ -1,0 +1,13 @@
+// A registered phone or IP camera: the device "net:<name>" fetches its picture from `url`.
+#pragma once
+
+#include <string>
+
+namespace app {
+
+struct NetworkSource {
+  std::string name;  // letters, digits, "-" and "_"
+  std::string url;   // http:// or https://
+};
+
+}  // namespace app
