@@ -7,11 +7,3 @@ void run_screenshot(const Positional&) { fail("screenshot is not available in th
 void run_look(const Positional&) { fail("look is not available in this build yet"); }
 void run_focus(const Positional&) { fail("focus is not available in this build yet"); }
 void run_record(const Positional&) { fail("record is not available in this build yet"); }
-void run_devices(const Positional&) { fail("devices is not available in this build yet"); }
-void run_controls(const Positional&) { fail("controls is not available in this build yet"); }
-void run_set(const Positional&) { fail("set is not available in this build yet"); }
-void run_sources(const Positional&) { fail("sources is not available in this build yet"); }
-void run_add_source(const Positional&) { fail("add-source is not available in this build yet"); }
-void run_forget_source(const Positional&) {
-  fail("forget-source is not available in this build yet");
-}

@@ -1,0 +1,70 @@
+// tirvane sources, add-source and forget-source: the phones and IP cameras the service knows by
+// name, used as the device "net:NAME".
+#include "cli/sources_commands.h"
+
+#include "app_client/api.h"
+#include "app_client/app_contract.h"
+#include "cli/commands.h"
+#include "cli/options.h"
+#include "cli/text_columns.h"
+#include "platform/platform.h"
+
+std::string sources_report(const JsonValue& sources) {
+  const std::vector<JsonValue>& list = list_of(member(sources, "sources"));
+  if (list.empty()) {
+    return "no phone / IP cameras registered\n"
+           "  add one: tirvane add-source phone http://<phone-ip>:8080/shot.jpg\n";
+  }
+  std::string report;
+  for (const JsonValue& source : list) {
+    report.append("  net:")
+        .append(pad_right(text_or(member(source, "name"), "?"), 16))
+        .append(" ")
+        .append(text_or(member(source, "url"), "?"))
+        .append("\n");
+  }
+  return report;
+}
+
+void print_sources(const JsonValue& sources) {
+  if (wants_json()) {
+    print_json(sources);
+  } else {
+    platform::write_stdout(sources_report(sources));
+  }
+}
+
+std::string added_report(const JsonValue& answer) {
+  const JsonValue& added = member(answer, "added");
+  return "added " + json_text(added) + " \xE2\x80\x94 use it with --device net:" +
+         text_or(added, "?") + "\n";
+}
+
+std::string removed_report(const JsonValue& answer) {
+  return "removed " + json_text(member(answer, "removed")) + "\n";
+}
+
+void run_sources(const Positional&) { print_sources(read_json(api_get(contract::kSources))); }
+
+void run_add_source(const Positional& positional) {
+  JsonValue body = JsonValue::object();
+  body["name"] = json_string(positional.at(1));
+  body["url"] = json_string(positional.at(2));
+  const JsonValue answer = read_json(api_post(contract::kSources, body));
+  if (wants_json()) {
+    print_json(answer);
+  } else {
+    platform::write_stdout(added_report(answer));
+  }
+}
+
+void run_forget_source(const Positional& positional) {
+  JsonValue body = JsonValue::object();
+  body["name"] = json_string(positional.at(1));
+  const JsonValue answer = read_json(api_post(contract::kSourcesRemove, body));
+  if (wants_json()) {
+    print_json(answer);
+  } else {
+    platform::write_stdout(removed_report(answer));
+  }
+}
