@@ -1,0 +1,44 @@
+// One HTTP(S) GET through libcurl with every limit a fetch from a camera on the network needs:
+// a connect time-out, a time-out for the whole exchange, a cap on the body's size and on the
+// number of redirects, and no scheme but http and https, also for redirect targets.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "app/failure.h"
+
+namespace app::net {
+
+struct FetchLimits {
+  // Phones focus before they answer a snapshot, which can take seconds: the limits are generous.
+  std::chrono::milliseconds connect_timeout{5000};
+  std::chrono::milliseconds total_timeout{20000};  // connecting, redirects and the whole body
+  std::size_t max_bytes = std::size_t{32} << 20;
+  long max_redirects = 5;
+};
+
+struct FetchedBody {
+  long status = 0;           // of the last answer, after redirects: always 2xx
+  std::string content_type;  // as the server sent it, empty when it sent none
+  std::string body;
+};
+
+// Fetches `url`, following redirects. Any answer other than 2xx is a failure. A Failure's status
+// is 502 and its message is the reason alone ("timed out after 20 s", "answered with HTTP status
+// 500"), for the caller to put after the name of what it fetched. Thread-safe; connects
+// directly, ignoring proxy settings in the environment.
+Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits);
+
+// `url` without any user name and password in it, to show in messages and listings; "host:port"
+// alone with `host_only` (the port only when the URL names one). A URL that cannot be parsed is
+// shown as given less anything that looks like a user part, or as "" with `host_only`.
+std::string url_for_display(const std::string& url, bool host_only = false);
+
+// "20 s", "0.25 s".
+std::string seconds_text(std::chrono::milliseconds duration);
+// "32 MiB", "64 KiB", "1000 bytes".
+std::string size_text(std::size_t bytes);
+
+}  // namespace app::net
