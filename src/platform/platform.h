@@ -24,12 +24,14 @@ struct OsError {
 // "{description} (os error {code})", with the system's own description of the number.
 std::string describe(OsError error);
 
-// Once per process, before anything else: streams set to pass bytes unchanged, a write to a closed
-// pipe or socket reported as an error rather than a signal, and the socket library started where
-// the platform has one.
+// Once per process, before anything else: streams set to pass bytes unchanged, and a write to a
+// closed pipe or socket reported as an error rather than a signal. Where the platform has a socket
+// library to start, it is started once, by the first address or socket asked for.
 void start_process();
 
-// Standard output and standard error take bytes unchanged. Output is buffered until flushed.
+// Standard output and standard error take bytes unchanged, with no line-end translation; a Windows
+// console, which shows characters rather than bytes, is given the UTF-8 text as UTF-16. Standard
+// output is buffered until flushed; standard error is written at once.
 void write_stdout(std::string_view bytes);
 void write_stderr(std::string_view bytes);
 // Pushes buffered standard output to its destination; returns the error when it could not.

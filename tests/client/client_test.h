@@ -33,6 +33,45 @@ inline std::string cannot_reach(const std::string& base, const std::string& reas
          "  Different port?     tirvane --port=7999 \xE2\x80\xA6  or set TIRVANE_PORT\n";
 }
 
+// A platform error as the client reports it, "{description} (os error {code})": the Linux build's
+// description and number, and the Windows build's number.
+struct OsErrorText {
+  std::string description;
+  int code;
+  int windows_code;
+};
+
+inline const OsErrorText kConnectionRefused{"Connection refused", 111, 10061};
+
+// Checks that `actual` is `layout` with the platform error in place of its "{}". The Linux build's
+// descriptions are the C library's and are compared whole. The Windows build's come from the
+// system's message table, whose words differ between systems (and under wine), so there the
+// layout and the number are compared, and the description must be one line of text.
+inline ::testing::AssertionResult reports_os_error(const std::string& actual,
+                                                   const std::string& layout,
+                                                   const OsErrorText& error) {
+  const std::size_t at = layout.find("{}");
+  const std::string before = layout.substr(0, at);
+  const std::string after = layout.substr(at + 2);
+  const int code = client_is_windows() ? error.windows_code : error.code;
+  const std::string tail = " (os error " + std::to_string(code) + ")" + after;
+  if (!client_is_windows()) {
+    const std::string expected = before + error.description + tail;
+    if (actual == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected\n" << expected << "got\n" << actual;
+  }
+  if (actual.size() > before.size() + tail.size() && actual.starts_with(before) &&
+      actual.ends_with(tail)) {
+    const std::string description =
+        actual.substr(before.size(), actual.size() - before.size() - tail.size());
+    if (description.find_first_of("\r\n") == std::string::npos) {
+      return ::testing::AssertionSuccess();
+    }
+  }
+  return ::testing::AssertionFailure() << "expected\n" << before << "{description}" << tail
+                                       << "got\n" << actual;
+}
+
 class ClientTest : public ::testing::Test {
  protected:
   ClientTest() : dir(make_temp_dir()) {}

@@ -30,7 +30,10 @@ TEST_F(CommandLineTest, HelpWordsPrintTheHelpOnStandardOutput) {
 }
 
 TEST_F(CommandLineTest, UnknownWordReportsWithTheHelpOnStandardError) {
-  for (std::string word : {"Snap", "snapshot", "-x", "add_source"}) {
+  // The last word is Unicode text beyond ASCII, a character beyond 16 bits among it: it comes back
+  // byte for byte from a command line of UTF-16 too.
+  for (std::string word : {"Snap", "snapshot", "-x", "add_source",
+                           "caf\xC3\xA9\xE2\x80\x94\xC2\xB7\xF0\x9F\x93\xB7"}) {
     RunResult r = run({word, "--json"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, "");

@@ -85,6 +85,10 @@ TEST_F(StatusTest, PortComesFromTheOptionThenTheEnvironment) {
   r = run_client({"status"}, options);
   EXPECT_EQ(r.err, cannot_reach("http://127.0.0.1:/api", "invalid port value"));
 
+  options.env["TIRVANE_PORT"] = "\xEF\xBC\x97";  // a fullwidth 7: Unicode text, but no port
+  r = run_client({"status"}, options);
+  EXPECT_EQ(r.err, cannot_reach("http://127.0.0.1:\xEF\xBC\x97/api", "invalid port value"));
+
   options.env["TIRVANE_PORT"] = "12\xFF";  // not valid Unicode: passed over, so 7777
   r = run_client({"status", "--port=x"}, options);
   EXPECT_EQ(r.err, cannot_reach("http://127.0.0.1:x/api", "invalid port value"));
