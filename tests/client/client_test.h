@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,7 @@ inline ::testing::AssertionResult reports_os_error(const std::string& actual,
 class ClientTest : public ::testing::Test {
  protected:
   ClientTest() : dir(make_temp_dir()) {}
+  ~ClientTest() override { std::filesystem::remove_all(dir); }
 
   RunResult run(const std::vector<std::string>& args) {
     RunOptions options;

@@ -89,10 +89,16 @@ TEST_F(StatusTest, PortComesFromTheOptionThenTheEnvironment) {
   r = run_client({"status"}, options);
   EXPECT_EQ(r.err, cannot_reach("http://127.0.0.1:\xEF\xBC\x97/api", "invalid port value"));
 
-  options.env["TIRVANE_PORT"] = "12\xFF";  // not valid Unicode: passed over, so 7777
-  r = run_client({"status", "--port=x"}, options);
-  EXPECT_EQ(r.err, cannot_reach("http://127.0.0.1:x/api", "invalid port value"));
   EXPECT_EQ(fake.requests().size(), 1u);
+
+  // A value that is not valid Unicode is passed over, so the default port is used. (Under wine
+  // the byte arrives already replaced by U+FFFD, which is valid, so this is a POSIX case.)
+  if (!client_is_windows()) {
+    options.env["TIRVANE_PORT"] = "12\xFF";
+    r = run_client({"status"}, options);
+    EXPECT_TRUE(r.err.starts_with("error: cannot reach Tirvane at http://127.0.0.1:7777/api ("))
+        << r.err;
+  }
 }
 
 }  // namespace
