@@ -2,11 +2,6 @@
 #include "cli/commands.h"
 #include "cli/fail.h"
 
-void run_snap(const Positional&) { fail("snap is not available in this build yet"); }
-void run_screenshot(const Positional&) { fail("screenshot is not available in this build yet"); }
-void run_look(const Positional&) { fail("look is not available in this build yet"); }
-void run_focus(const Positional&) { fail("focus is not available in this build yet"); }
-void run_record(const Positional&) { fail("record is not available in this build yet"); }
 void run_devices(const Positional&) { fail("devices is not available in this build yet"); }
 void run_controls(const Positional&) { fail("controls is not available in this build yet"); }
 void run_set(const Positional&) { fail("set is not available in this build yet"); }
