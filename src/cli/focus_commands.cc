@@ -2,8 +2,8 @@
 #include "cli/focus_commands.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
+#include <charconv>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -65,13 +65,12 @@ double number_or_zero(const JsonValue& value) {
 }
 
 std::string whole_number(double value) {
-  // "%.0f" rounds in the current rounding mode (to nearest, halves to even) and writes every
-  // digit of the integer part.
-  const int length = std::snprintf(nullptr, 0, "%.0f", value);
-  std::string text(static_cast<std::size_t>(length) + 1, '\0');
-  std::snprintf(text.data(), text.size(), "%.0f", value);
-  text.resize(static_cast<std::size_t>(length));
-  return text;
+  // Fixed notation with no fraction digits is the exactly rounded value (halves to even) with
+  // every digit of the integer part, whatever the C runtime's printf would do.
+  char text[400];  // the largest double has 309 digits
+  const std::to_chars_result end =
+      std::to_chars(std::begin(text), std::end(text), value, std::chars_format::fixed, 0);
+  return std::string(text, end.ptr);
 }
 
 std::size_t bar_length(double sharpness, double chart_max) {
