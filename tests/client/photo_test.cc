@@ -87,6 +87,7 @@ TEST_F(PhotoTest, BodyIsWrittenExactlyAndReplacesALongerFile) {
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(r.out, "out.jpg  5000000 bytes\n");
   EXPECT_TRUE(read_file(dir + "/out.jpg") == big);
+  std::remove((dir + "/out.jpg").c_str());  // the working folder outlives the test
 
   write_file(dir + "/tirvane.jpg", "a longer old photo");
   fake.add(media_reply(200, "new"));
