@@ -76,8 +76,7 @@ std::string write_output(const Body& body, std::string_view default_name) {
 SavedFile take_photo() {
   const std::string device = device_query();
   const std::string size = size_query();
-  const HttpResponse response =
-      api_get(std::string(contract::kFrameQuery) + device + size);
+  const HttpResponse response = api_get(std::string(contract::kFrameQuery) + device + size);
   const Body& image = captured_body(response, "could not take a photo");
   return SavedFile{write_output(image, kPhotoFile), image.size()};
 }
