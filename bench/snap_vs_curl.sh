@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# `tirvane snap` against `curl -s -o`, fetching the same body from the same local server in the
+# same run: wall time and peak resident memory for each body size.
+#
+#   bench/snap_vs_curl.sh [MIB ...]     sizes in MiB; default 1 100 1024
+#
+# RUNS (default 5) runs of each client per size, alternating; sizes of 1 GiB and more get
+# BIG_RUNS (default 1). Prints a Markdown table of medians, with the machine's load average. Builds a release client into
+# build-bench (BENCH_BUILD_DIR) first. Every file it writes is removed at the end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(1 100 1024)
+runs=${RUNS:-5}
+big_runs=${BIG_RUNS:-1}
+build=${BENCH_BUILD_DIR:-build-bench}
+
+for tool in curl /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/packages/bench.txt)" >&2; exit 1; }
+done
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTIRVANE_BUILD_BENCH=ON \
+  -DTIRVANE_BUILD_TESTS=OFF -DTIRVANE_BUILD_APP=OFF >/dev/null
+cmake --build "$build" -j2 --target tirvane body_server >/dev/null
+tirvane=$(realpath "$build/tirvane")
+server=$(realpath "$build/body_server")
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tirvane-bench-XXXXXX")
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# One timed run: "wall_us peak_rss_kib cpu_ms" for the command, its output file removed first.
+# Wall time is taken here (finer than time's 10 ms); memory and CPU time come from time -v.
+measure() {
+  local out=$1; shift
+  rm -f "$out"
+  local start end
+  start=$(date +%s%N)
+  /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null
+  end=$(date +%s%N)
+  awk -F': ' -v us=$(( (end - start) / 1000 )) '
+    /Maximum resident set size/ { rss = $2 }
+    /User time|System time/ { cpu += $2 }
+    END { printf "%d %d %d\n", us, rss, cpu * 1000 + 0.5 }' "$work/time.txt"
+}
+
+median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR + 1) / 2)]}'; }
+
+echo "load average before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "| body | client | wall time | CPU time (user+sys) | peak RSS | runs |"
+echo "|---|---|---|---|---|---|"
+for mib in "${sizes[@]}"; do
+  bytes=$((mib * 1024 * 1024))
+  rm -f "$work/port"
+  "$server" "$bytes" >"$work/port" &
+  server_pid=$!
+  while [ ! -s "$work/port" ]; do sleep 0.05; done
+  port=$(cat "$work/port")
+  n=$runs
+  [ "$mib" -lt 1024 ] || n=$big_runs
+
+  : >"$work/snap.txt"
+  : >"$work/curl.txt"
+  for _ in $(seq "$n"); do
+    measure "$work/snap.jpg" "$tirvane" snap --port "$port" --out "$work/snap.jpg" >>"$work/snap.txt"
+    measure "$work/curl.jpg" curl -s -o "$work/curl.jpg" "http://127.0.0.1:$port/api/frame.jpg?_=" >>"$work/curl.txt"
+  done
+  # Both clients must have received every byte, and the same bytes.
+  [ "$(stat -c %s "$work/snap.jpg")" -eq "$bytes" ] || { echo "snap wrote a wrong size" >&2; exit 1; }
+  cmp -s "$work/snap.jpg" "$work/curl.jpg" || { echo "snap and curl files differ" >&2; exit 1; }
+  rm -f "$work/snap.jpg" "$work/curl.jpg"
+
+  kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=
+  for client in snap curl; do
+    wall=$(cut -d' ' -f1 "$work/$client.txt" | median)
+    rss=$(cut -d' ' -f2 "$work/$client.txt" | median)
+    cpu=$(cut -d' ' -f3 "$work/$client.txt" | median)
+    name=$([ "$client" = snap ] && echo "tirvane snap" || echo "curl -s -o")
+    awk -v mib="$mib" -v name="$name" -v us="$wall" -v kib="$rss" -v ms="$cpu" -v n="$n" 'BEGIN {
+      printf "| %s MiB | %s | %.3f s | %.2f s | %.1f MiB | %d |\n", mib, name, us / 1e6, ms / 1e3, kib / 1024, n
+    }'
+  done
+done

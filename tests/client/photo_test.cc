@@ -1,0 +1,214 @@
+// tirvane snap and tirvane screenshot: the request, the file, the report, and every way they fail.
+#include "capture_test.h"
+
+namespace testing_support {
+namespace {
+
+using PhotoTest = ClientTest;
+
+const std::string kJpeg("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\xFF\xD9", 15);
+
+TEST_F(PhotoTest, RequestTargetsAndDefaultFiles) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string target;
+    std::string file;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"snap"}, "/api/frame.jpg?_=", "tirvane.jpg"},
+           {{"snap", "--device", "2", "--size", "1280x720"},
+            "/api/frame.jpg?_=&device=2&width=1280&height=720", "tirvane.jpg"},
+           {{"--size=1280x720", "snap", "--device=2"},
+            "/api/frame.jpg?_=&device=2&width=1280&height=720", "tirvane.jpg"},
+           {{"snap", "--device", "net:phone"}, "/api/frame.jpg?_=&device=net:phone", "tirvane.jpg"},
+           {{"snap", "--device="}, "/api/frame.jpg?_=&device=", "tirvane.jpg"},
+           {{"snap", "--size", "1280x720x2"}, "/api/frame.jpg?_=&width=1280&height=720x2",
+            "tirvane.jpg"},
+           {{"snap", "--size", "x"}, "/api/frame.jpg?_=&width=&height=", "tirvane.jpg"},
+           {{"snap", "--size", "12X3x4"}, "/api/frame.jpg?_=&width=12&height=3x4", "tirvane.jpg"},
+           {{"snap", "--size", "abcxdef"}, "/api/frame.jpg?_=&width=abc&height=def", "tirvane.jpg"},
+           {{"snap", "--size"}, "/api/frame.jpg?_=", "tirvane.jpg"},
+           {{"snap", "--out", "--json"}, "/api/frame.jpg?_=", "tirvane.jpg"},
+           {{"screenshot"}, "/api/frame.jpg?device=screen", "screen.jpg"},
+           {{"screenshot", "--size", "640X480"}, "/api/frame.jpg?device=screen&width=640&height=480",
+            "screen.jpg"},
+           {{"screenshot", "--device", "1"}, "/api/frame.jpg?device=screen", "screen.jpg"},
+           {{"snap", "extra", "words", "--out", "pic.jpg"}, "/api/frame.jpg?_=", "pic.jpg"},
+           {{"--out", "snap"}, "/api/frame.jpg?_=", "snap"},
+           {{"snap", "--out=--json"}, "/api/frame.jpg?_=", "--json"},
+       }) {
+    const std::string label = ::testing::PrintToString(c.args);
+    const std::size_t before = fake.requests().size();
+    fake.add(media_reply(200, kJpeg));
+    RunResult r = run(c.args);
+    EXPECT_EQ(r.exit_status, 0) << label << r.err;
+    EXPECT_EQ(r.err, "") << label;
+    const bool json = c.args.back() == "--json";
+    EXPECT_EQ(r.out, json ? "{\"bytes\":15,\"path\":\"" + c.file + "\"}\n"
+                          : c.file + "  15 bytes\n")
+        << label;
+    EXPECT_EQ(read_file(dir + "/" + c.file), kJpeg) << label;
+    ASSERT_EQ(fake.requests().size(), before + 1) << label;
+    EXPECT_EQ(fake.requests().back(), get(c.target)) << label;
+    std::remove((dir + "/" + c.file).c_str());
+  }
+}
+
+TEST_F(PhotoTest, SizeWithoutAnXFailsBeforeAnyRequestAndLeavesTheFile) {
+  write_file(dir + "/tirvane.jpg", "old photo");
+  write_file(dir + "/screen.jpg", "old screen");
+  for (std::string command : {"snap", "screenshot"}) {
+    for (const std::vector<std::string>& size : std::vector<std::vector<std::string>>{
+             {"--size", "1280"}, {"--size", "1280*720"}, {"--size="}, {"--size", "-"},
+             {"--size", "\xC3\x97"}}) {
+      std::vector<std::string> args{command};
+      args.insert(args.end(), size.begin(), size.end());
+      args.push_back("--json");
+      RunResult r = run(args);
+      EXPECT_EQ(r.exit_status, 1) << ::testing::PrintToString(args);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "error: --size wants WxH, e.g. --size 1280x720\n");
+    }
+  }
+  EXPECT_TRUE(fake.requests().empty());
+  EXPECT_EQ(read_file(dir + "/tirvane.jpg"), "old photo");
+  EXPECT_EQ(read_file(dir + "/screen.jpg"), "old screen");
+}
+
+TEST_F(PhotoTest, BodyIsWrittenExactlyAndReplacesALongerFile) {
+  // Several megabytes of every byte value: the body crosses many receive blocks.
+  std::string big;
+  for (std::size_t i = 0; i < 5'000'000; ++i) {
+    big.push_back(static_cast<char>((i * 7 + i / 251) & 0xFF));
+  }
+  write_file(dir + "/out.jpg", std::string(6'000'000, 'o'));
+  fake.add(media_reply(200, big));
+  RunResult r = run({"snap", "--out", "out.jpg"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, "out.jpg  5000000 bytes\n");
+  EXPECT_TRUE(read_file(dir + "/out.jpg") == big);
+  std::remove((dir + "/out.jpg").c_str());  // the working folder outlives the test
+
+  write_file(dir + "/tirvane.jpg", "a longer old photo");
+  fake.add(media_reply(200, "new"));
+  r = run({"snap"});
+  EXPECT_EQ(r.out, "tirvane.jpg  3 bytes\n");
+  EXPECT_EQ(read_file(dir + "/tirvane.jpg"), "new");
+
+  fake.add(media_reply(200, ""));
+  r = run({"snap"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, "tirvane.jpg  0 bytes\n");
+  EXPECT_EQ(read_file(dir + "/tirvane.jpg"), "");
+}
+
+TEST_F(PhotoTest, StatusBelow400AndNoStatusAtAllAreSuccess) {
+  struct Case {
+    std::string response;
+    std::string body;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"HTTP/1.1 399 X\r\n\r\nimg", "img"},
+           {"HTTP/1.1 204 No Content\r\n\r\n", ""},
+           {"garbage\r\n\r\nimg", "img"},
+           {"", ""},
+       }) {
+    write_file(dir + "/tirvane.jpg", "old");
+    fake.add(reply(c.response));
+    RunResult r = run({"snap"});
+    EXPECT_EQ(r.exit_status, 0) << c.response << r.err;
+    EXPECT_EQ(r.out, "tirvane.jpg  " + std::to_string(c.body.size()) + " bytes\n");
+    EXPECT_EQ(read_file(dir + "/tirvane.jpg"), c.body) << c.response;
+  }
+}
+
+TEST_F(PhotoTest, JsonReportEscapesThePathWhileTheHumanLineKeepsIt) {
+  const std::string path = "a\\b\"c \xC3\xA9.jpg";
+  fake.add(media_reply(200, "12345"));
+  RunResult r = run({"--json", "snap", "--out=" + path});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"bytes\":5,\"path\":\"a\\\\b\\\"c \xC3\xA9.jpg\"}\n");
+  EXPECT_EQ(read_file(dir + "/" + path), "12345");
+
+  fake.add(media_reply(200, "123"));
+  r = run({"screenshot", "--out", path});
+  EXPECT_EQ(r.out, path + "  3 bytes\n");
+  EXPECT_EQ(read_file(dir + "/" + path), "123");
+}
+
+TEST_F(PhotoTest, RefusalsReportTheServiceTextAndLeaveTheFile) {
+  struct Case {
+    std::string command;
+    std::string response;
+    std::string err;
+  };
+  const std::string no_camera = R"({"error":"no such camera"})";
+  for (const Case& c : std::vector<Case>{
+           {"snap", "HTTP/1.1 404 X\r\n\r\n" + no_camera, "error: no such camera\n"},
+           {"screenshot", "HTTP/1.1 404 X\r\n\r\n" + no_camera, "error: no such camera\n"},
+           {"snap", "HTTP/1.1 500 X\r\n\r\n<html>oops</html>", "error: could not take a photo\n"},
+           {"snap", "HTTP/1.1 400 X\r\n\r\n{\"error\":7}", "error: could not take a photo\n"},
+           {"snap", "HTTP/1.1 400 X\r\n\r\n", "error: could not take a photo\n"},
+           {"screenshot", "HTTP/1.1 500 X\r\n\r\nnot json", "error: could not capture the screen\n"},
+           {"screenshot", "HTTP/1.1 503 X\r\n\r\n{}", "error: could not capture the screen\n"},
+           {"screenshot", "HTTP/1.1 400 X\r\n\r\n{\"error\":\"no display\\nat all\"}",
+            "error: no display\nat all\n"},
+       }) {
+    write_file(dir + "/out.jpg", "keep me");
+    fake.add(reply(c.response));
+    RunResult r = run({c.command, "--out", "out.jpg", "--json"});
+    EXPECT_EQ(r.exit_status, 1) << c.response;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err) << c.response;
+    EXPECT_EQ(read_file(dir + "/out.jpg"), "keep me") << c.response;
+  }
+}
+
+TEST_F(PhotoTest, UnreachableServiceLeavesTheFile) {
+  write_file(dir + "/tirvane.jpg", "keep me");
+  const std::string port = unused_port();
+  for (std::string command : {"snap", "screenshot"}) {
+    RunResult r = run({command, "--out", "tirvane.jpg", "--port", port});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("error: cannot reach Tirvane at http://127.0.0.1:" + port +
+                                  "/api ("))
+        << r.err;
+  }
+  // An answer that breaks off inside its header block is no answer either.
+  fake.add(reply("HTTP/1.1 200 OK\r\nX: \xFF\r\n\r\nimage"));
+  RunResult r = run({"snap"});
+  EXPECT_EQ(r.err, cannot_reach("http://127.0.0.1:" + fake.port_text() + "/api",
+                                "stream did not contain valid UTF-8"));
+  EXPECT_EQ(read_file(dir + "/tirvane.jpg"), "keep me");
+}
+
+TEST_F(PhotoTest, FilesThatCannotBeWrittenAreReportedWithTheSystemReason) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string path;
+    std::string reason;
+  };
+  ASSERT_EQ(::mkdir((dir + "/folder").c_str(), 0755), 0);
+  for (const Case& c : std::vector<Case>{
+           {{"snap", "--out", "d/x.jpg"}, "d/x.jpg", "No such file or directory (os error 2)"},
+           {{"snap", "--out="}, "", "No such file or directory (os error 2)"},
+           {{"screenshot", "--out="}, "", "No such file or directory (os error 2)"},
+           {{"snap", "--out", "folder"}, "folder", "Is a directory (os error 21)"},
+       }) {
+    fake.add(media_reply(200, kJpeg));
+    expect_cannot_write(run(c.args), c.path, c.reason);
+  }
+  EXPECT_EQ(fake.requests().size(), 4u);
+  EXPECT_FALSE(read_file(dir + "/tirvane.jpg"));
+}
+
+TEST_F(PhotoTest, AFailedWriteIsReportedNotTakenForSuccess) {
+  if (client_is_windows()) GTEST_SKIP() << "no full device to write to";
+  fake.add(media_reply(200, std::string(100000, 'j')));
+  RunResult r = run({"snap", "--out", "/dev/full", "--json"});
+  expect_cannot_write(r, "/dev/full", "No space left on device (os error 28)");
+}
+
+}  // namespace
+}  // namespace testing_support
