@@ -10,16 +10,11 @@
 #include "cli/commands.h"
 #include "cli/fail.h"
 #include "cli/options.h"
+#include "cli/photo_commands.h"
 #include "cli/text_columns.h"
 #include "platform/platform.h"
 
 namespace {
-
-// "&device=" and the --device value verbatim, or nothing: the photo request's device fragment.
-std::string device_fragment() {
-  const std::optional<std::string> device = option_value("device");
-  return device ? "&device=" + *device : std::string();
-}
 
 // A whole number as the JSON integer its sign calls for.
 JsonValue json_integer(std::int64_t number) {
@@ -67,7 +62,7 @@ std::optional<std::int64_t> whole_number(std::string_view text) {
 }
 
 void run_controls(const Positional&) {
-  const std::string path = std::string(contract::kControlsQuery) + device_fragment();
+  const std::string path = std::string(contract::kControlsQuery) + device_query();
   const JsonValue controls = read_json(api_get(path));
   if (wants_json()) {
     print_json(controls);
