@@ -1,0 +1,92 @@
+// One open camera node: its formats, and while it streams, its memory-mapped buffers.
+//
+// Not thread-safe: the camera that owns it serialises every call. Closing (the destructor)
+// stops streaming, unmaps the buffers and closes the descriptor, in that order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/failure.h"
+#include "app/v4l2/camera_failure.h"
+#include "app/v4l2/device_layer.h"
+#include "app/v4l2/formats.h"
+
+namespace app::v4l2 {
+
+// What the driver agreed to deliver; it may differ from what was asked.
+struct StreamFormat {
+  std::uint32_t fourcc = 0;
+  FrameSize size;
+  std::size_t stride = 0;  // bytes per row of the first plane; 0 for compressed formats
+  bool limited_range = true;
+};
+
+struct StreamSettings {
+  int buffer_count = 4;
+  int warmup_frames = 5;  // discarded after streaming starts: the first ones are often dark
+  int frame_timeout_ms = 5000;
+};
+
+class CaptureSession {
+ public:
+  // Opens the node and checks that it is a video capture device that can stream.
+  static Result<std::unique_ptr<CaptureSession>> open(std::shared_ptr<DeviceLayer> layer,
+                                                      CameraRef camera);
+  ~CaptureSession();
+  CaptureSession(const CaptureSession&) = delete;
+  CaptureSession& operator=(const CaptureSession&) = delete;
+
+  int fd() const { return fd_; }
+  const std::vector<OfferedFormat>& formats() const { return formats_; }
+  // The size the camera is set to: the streaming one, else the one it had when opened.
+  FrameSize current_size() const;
+
+  bool streaming() const { return streaming_.has_value(); }
+  // The choice streaming was started with, and what the driver made of it.
+  const std::optional<FormatChoice>& streaming_choice() const { return choice_; }
+  const StreamFormat& stream_format() const { return *streaming_; }
+
+  // (Re)starts streaming in `choice`, then discards the warm-up frames.
+  Result<StreamFormat> start(const FormatChoice& choice, const StreamSettings& settings);
+  void stop();
+
+  // A copy of one frame completed after this call began: frames already waiting are dropped,
+  // and with `stale` (a control changed since the last frame) the frame being exposed during
+  // the change is dropped too. Buffers the driver marks as damaged are skipped.
+  Result<std::string> next_frame(bool stale);
+
+ private:
+  CaptureSession(std::shared_ptr<DeviceLayer> layer, CameraRef camera, int fd);
+
+  struct Buffer {
+    void* address = nullptr;
+    std::size_t length = 0;
+  };
+  struct Dequeued {
+    std::uint32_t index = 0;
+    std::size_t bytes_used = 0;
+    bool damaged = false;
+  };
+
+  Result<Dequeued> wait_for_buffer();
+  Result<bool> requeue(std::uint32_t index);
+  Result<bool> drain_waiting();
+  Result<bool> discard_frames(int count);
+
+  std::shared_ptr<DeviceLayer> layer_;
+  CameraRef camera_;
+  int fd_ = -1;
+  std::vector<OfferedFormat> formats_;
+  FrameSize opened_size_;
+  std::vector<Buffer> buffers_;
+  std::optional<FormatChoice> choice_;
+  std::optional<StreamFormat> streaming_;
+  StreamSettings settings_;
+};
+
+}  // namespace app::v4l2

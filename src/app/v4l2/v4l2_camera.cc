@@ -1,0 +1,206 @@
+#include "app/v4l2/v4l2_camera.h"
+
+#include <linux/videodev2.h>
+
+#include "app/v4l2/controls.h"
+#include "app/v4l2/mjpeg.h"
+#include "app/v4l2/raw_frame.h"
+
+namespace app::v4l2 {
+namespace {
+
+// Frames that fail to decode in a row before the camera is called broken.
+constexpr int kMaxBadFrames = 5;
+
+std::string size_text(FrameSize size) {
+  return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
+std::string asked_text(const FrameRequest& request) {
+  return (request.width ? std::to_string(*request.width) : "*") + "x" +
+         (request.height ? std::to_string(*request.height) : "*");
+}
+
+bool size_differs(const FrameRequest& request, FrameSize size) {
+  return (request.width && *request.width != size.width) ||
+         (request.height && *request.height != size.height);
+}
+
+RawFrame raw_frame(const StreamFormat& format, std::string_view bytes) {
+  return RawFrame{format.fourcc, format.size.width, format.size.height, format.stride,
+                  format.limited_range, bytes};
+}
+
+int gray_reduction(int width, int min_width) {
+  int reduce = 1;
+  while (reduce < 8 && width / (reduce * 2) >= min_width) reduce *= 2;
+  return reduce;
+}
+
+}  // namespace
+
+V4l2Camera::V4l2Camera(std::shared_ptr<DeviceLayer> layer, CameraRef camera, DeviceInfo info,
+                       CameraOptions options)
+    : layer_(std::move(layer)),
+      camera_(std::move(camera)),
+      options_(options),
+      info_(std::move(info)),
+      closer_([this](std::stop_token stop) { close_when_idle(stop); }) {}
+
+V4l2Camera::~V4l2Camera() {
+  closer_.request_stop();
+  closer_.join();
+}
+
+DeviceInfo V4l2Camera::info() const {
+  std::lock_guard lock(info_mutex_);
+  return info_;
+}
+
+bool V4l2Camera::in_use() const {
+  std::lock_guard lock(session_mutex_);
+  return session_ != nullptr;
+}
+
+void V4l2Camera::close_when_idle(std::stop_token stop) {
+  std::unique_lock lock(session_mutex_);
+  while (!stop.stop_requested()) {
+    if (!session_) {
+      session_opened_.wait(lock, stop, [this] { return session_ != nullptr; });
+      continue;
+    }
+    const auto deadline = last_use_ + options_.idle_close;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      session_.reset();
+      continue;
+    }
+    // Sleeps to the deadline; a request in between moves it, which the next round sees.
+    session_opened_.wait_until(lock, stop, deadline, [] { return false; });
+  }
+}
+
+template <class T, class Operation>
+Result<T> V4l2Camera::with_session(Operation&& operation) {
+  std::lock_guard lock(session_mutex_);
+  if (!session_) {
+    auto opened = CaptureSession::open(layer_, camera_);
+    if (failed(opened)) return std::get<Failure>(opened);
+    session_ = std::move(std::get<std::unique_ptr<CaptureSession>>(opened));
+    stale_ = false;
+  }
+  Result<T> result = operation(*session_);
+  // A refused value (400) says nothing about the device; any other failure may leave it in a
+  // state best forgotten.
+  if (failed(result) && std::get<Failure>(result).status != 400) session_.reset();
+  last_use_ = std::chrono::steady_clock::now();
+  session_opened_.notify_all();
+  return result;
+}
+
+Result<bool> V4l2Camera::ensure_streaming(const FrameRequest& request, bool keep_current) {
+  CaptureSession& session = *session_;
+  if (keep_current && session.streaming() && !request.width && !request.height) return true;
+  const auto choice = choose_format(session.formats(), request, session.current_size());
+  if (!choice) {
+    return Failure{502, "camera " + std::to_string(camera_.node) +
+                            " offers none of the pixel formats this service reads "
+                            "(MJPEG, YUYV, NV12)"};
+  }
+  if (session.streaming() && session.streaming_choice() == choice) return true;
+  auto started = session.start(*choice, options_.stream);
+  if (failed(started)) return std::get<Failure>(started);
+  const FrameSize size = std::get<StreamFormat>(started).size;
+  std::lock_guard lock(info_mutex_);
+  info_.width = size.width;
+  info_.height = size.height;
+  return true;
+}
+
+Result<JpegFrame> V4l2Camera::capture_jpeg(const FrameRequest& request) {
+  if ((request.width && *request.width <= 0) || (request.height && *request.height <= 0)) {
+    return Failure{400, "width and height must be positive"};
+  }
+  return with_session<JpegFrame>([&](CaptureSession& session) -> Result<JpegFrame> {
+    if (auto streaming = ensure_streaming(request, true); failed(streaming)) {
+      return std::get<Failure>(streaming);
+    }
+    const StreamFormat format = session.stream_format();
+    for (int bad = 0; bad < kMaxBadFrames; ++bad) {
+      auto frame = session.next_frame(stale_);
+      if (failed(frame)) return std::get<Failure>(frame);
+      stale_ = false;
+      const std::string& bytes = std::get<std::string>(frame);
+      JpegFrame jpeg;
+      if (is_jpeg_format(format.fourcc)) {
+        auto whole = servable_jpeg(bytes);
+        if (!whole || !looks_like_jpeg(*whole)) continue;  // cut short on the way: take the next
+        jpeg.bytes = std::move(*whole);
+      } else {
+        auto encoded = encode_raw_frame(raw_frame(format, bytes), options_.jpeg_quality);
+        if (failed(encoded)) {
+          if (std::get<Failure>(encoded).status == 502) continue;  // a short frame
+          return std::get<Failure>(encoded);
+        }
+        jpeg.bytes = std::move(std::get<std::string>(encoded));
+      }
+      jpeg.width = format.size.width;
+      jpeg.height = format.size.height;
+      jpeg.headers.emplace_back("X-Frame-Size", size_text(format.size));
+      if (size_differs(request, format.size)) {
+        jpeg.headers.emplace_back("X-Asked-Size", asked_text(request));
+      }
+      return jpeg;
+    }
+    return Failure{502, "camera " + std::to_string(camera_.node) + " sends broken frames"};
+  });
+}
+
+Result<Image> V4l2Camera::capture_gray() {
+  return with_session<Image>([&](CaptureSession& session) -> Result<Image> {
+    if (auto streaming = ensure_streaming({}, true); failed(streaming)) {
+      return std::get<Failure>(streaming);
+    }
+    const StreamFormat format = session.stream_format();
+    const int reduce = gray_reduction(format.size.width, options_.gray_min_width);
+    for (int bad = 0; bad < kMaxBadFrames; ++bad) {
+      auto frame = session.next_frame(stale_);
+      if (failed(frame)) return std::get<Failure>(frame);
+      stale_ = false;
+      const std::string& bytes = std::get<std::string>(frame);
+      if (!is_jpeg_format(format.fourcc)) {
+        if (bytes.size() < raw_frame_size(format.fourcc, format.stride, format.size.height)) {
+          continue;
+        }
+        return raw_frame_gray(raw_frame(format, bytes), reduce);
+      }
+      auto whole = servable_jpeg(bytes);
+      if (!whole) continue;
+      auto gray = decode_jpeg(*whole, PixelFormat::kGray, reduce);
+      if (!failed(gray)) return gray;
+    }
+    return Failure{502, "camera " + std::to_string(camera_.node) + " sends broken frames"};
+  });
+}
+
+Result<std::vector<ControlInfo>> V4l2Camera::controls() {
+  return with_session<std::vector<ControlInfo>>(
+      [&](CaptureSession& session) -> Result<std::vector<ControlInfo>> {
+        auto found = query_controls(*layer_, session.fd(), camera_);
+        if (failed(found)) return std::get<Failure>(found);
+        std::vector<ControlInfo> listed;
+        for (const CameraControl& control : std::get<std::vector<CameraControl>>(found)) {
+          listed.push_back(control.info);
+        }
+        return listed;
+      });
+}
+
+Result<ControlChange> V4l2Camera::set_control(std::string_view name, std::int64_t value) {
+  return with_session<ControlChange>([&](CaptureSession& session) -> Result<ControlChange> {
+    auto change = set_camera_control(*layer_, session.fd(), camera_, name, value);
+    if (!failed(change)) stale_ = true;
+    return change;
+  });
+}
+
+}  // namespace app::v4l2

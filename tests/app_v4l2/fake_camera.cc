@@ -1,0 +1,635 @@
+#include "fake_camera.h"
+
+#include <linux/videodev2.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace fake_v4l2 {
+namespace {
+
+constexpr std::uint32_t kVendorControl = V4L2_CID_USER_BASE + 0x1000;
+
+bool is_compressed(std::uint32_t fourcc) {
+  return fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG;
+}
+
+void copy_text(__u8* target, std::size_t capacity, const std::string& text) {
+  std::memset(target, 0, capacity);
+  std::memcpy(target, text.data(), std::min(text.size(), capacity - 1));
+}
+
+std::size_t stride_of(const Camera& camera, int width) {
+  if (camera.fourcc == V4L2_PIX_FMT_YUYV) return static_cast<std::size_t>(width) * 2 + camera.row_padding;
+  if (camera.fourcc == V4L2_PIX_FMT_NV12) return static_cast<std::size_t>(width) + camera.row_padding;
+  return 0;
+}
+
+std::size_t image_size_of(const Camera& camera) {
+  const auto w = static_cast<std::size_t>(camera.size.width);
+  const auto h = static_cast<std::size_t>(camera.size.height);
+  if (camera.fourcc == V4L2_PIX_FMT_YUYV) return stride_of(camera, camera.size.width) * h;
+  if (camera.fourcc == V4L2_PIX_FMT_NV12) {
+    return stride_of(camera, camera.size.width) * (h + (h + 1) / 2);
+  }
+  return w * h * 2 + camera.mjpeg_padding + 4096;
+}
+
+struct Ycc {
+  std::uint8_t y, cb, cr;
+};
+
+Ycc to_ycc(const std::uint8_t* rgb, bool limited) {
+  const double r = rgb[0], g = rgb[1], b = rgb[2];
+  auto clamp = [](double v) {
+    return static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L));
+  };
+  if (limited) {
+    return {clamp(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255),
+            clamp(128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255),
+            clamp(128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255)};
+  }
+  return {clamp(0.299 * r + 0.587 * g + 0.114 * b),
+          clamp(128 - 0.168736 * r - 0.331264 * g + 0.5 * b),
+          clamp(128 + 0.5 * r - 0.418688 * g - 0.081312 * b)};
+}
+
+std::vector<std::uint8_t> encode_frame(const Camera& camera, const app::Image& picture) {
+  const int width = picture.width;
+  const int height = picture.height;
+  auto pixel = [&](int x, int y) {
+    return picture.pixels.data() + static_cast<std::size_t>(y) * picture.stride +
+           static_cast<std::size_t>(x) * 3;
+  };
+  std::vector<std::uint8_t> out;
+  if (camera.fourcc == V4L2_PIX_FMT_YUYV) {
+    const std::size_t stride = stride_of(camera, width);
+    out.assign(stride * static_cast<std::size_t>(height), 0);
+    for (int y = 0; y < height; ++y) {
+      std::uint8_t* row = out.data() + static_cast<std::size_t>(y) * stride;
+      for (int x = 0; x + 1 < width; x += 2) {
+        const Ycc a = to_ycc(pixel(x, y), camera.limited_range);
+        const Ycc b = to_ycc(pixel(x + 1, y), camera.limited_range);
+        std::uint8_t* at = row + static_cast<std::size_t>(x) * 2;
+        at[0] = a.y;
+        at[1] = static_cast<std::uint8_t>((a.cb + b.cb + 1) / 2);
+        at[2] = b.y;
+        at[3] = static_cast<std::uint8_t>((a.cr + b.cr + 1) / 2);
+      }
+    }
+    return out;
+  }
+  if (camera.fourcc == V4L2_PIX_FMT_NV12) {
+    const std::size_t stride = stride_of(camera, width);
+    const auto h = static_cast<std::size_t>(height);
+    out.assign(stride * (h + (h + 1) / 2), 0);
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        out[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)] =
+            to_ycc(pixel(x, y), camera.limited_range).y;
+      }
+    }
+    std::uint8_t* chroma = out.data() + stride * h;
+    for (int y = 0; y + 1 < height; y += 2) {
+      for (int x = 0; x + 1 < width; x += 2) {
+        int cb = 0, cr = 0;
+        for (int dy = 0; dy < 2; ++dy) {
+          for (int dx = 0; dx < 2; ++dx) {
+            const Ycc c = to_ycc(pixel(x + dx, y + dy), camera.limited_range);
+            cb += c.cb;
+            cr += c.cr;
+          }
+        }
+        std::uint8_t* at = chroma + static_cast<std::size_t>(y / 2) * stride + static_cast<std::size_t>(x);
+        at[0] = static_cast<std::uint8_t>((cb + 2) / 4);
+        at[1] = static_cast<std::uint8_t>((cr + 2) / 4);
+      }
+    }
+    return out;
+  }
+  auto jpeg = app::encode_jpeg(app::view_of(picture), 90);
+  std::string bytes = std::get<std::string>(jpeg);
+  if (!camera.mjpeg_tables) bytes = without_huffman_tables(bytes);
+  out.assign(bytes.begin(), bytes.end());
+  out.resize(out.size() + camera.mjpeg_padding, 0);
+  return out;
+}
+
+Control integer(std::uint32_t id, std::string name, std::int32_t min, std::int32_t max,
+                std::int32_t step, std::int32_t value) {
+  Control control;
+  control.id = id;
+  control.name = std::move(name);
+  control.type = V4L2_CTRL_TYPE_INTEGER;
+  control.min = min;
+  control.max = max;
+  control.step = step;
+  control.default_value = value;
+  control.value = value;
+  return control;
+}
+
+Control boolean(std::uint32_t id, std::string name, std::int32_t value) {
+  Control control = integer(id, std::move(name), 0, 1, 1, value);
+  control.type = V4L2_CTRL_TYPE_BOOLEAN;
+  return control;
+}
+
+Control menu(std::uint32_t id, std::string name, std::vector<std::int32_t> items,
+             std::int32_t value) {
+  Control control = integer(id, std::move(name), 0, items.back(), 1, value);
+  control.type = V4L2_CTRL_TYPE_MENU;
+  control.menu = std::move(items);
+  return control;
+}
+
+}  // namespace
+
+const Control* Camera::control(std::uint32_t id) const {
+  for (const Control& c : controls) {
+    if (c.id == id) return &c;
+  }
+  return nullptr;
+}
+
+Control* Camera::control(std::uint32_t id) {
+  return const_cast<Control*>(static_cast<const Camera*>(this)->control(id));
+}
+
+Camera uvc_webcam() {
+  Camera camera;
+  camera.caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
+  camera.formats = {
+      {V4L2_PIX_FMT_YUYV, {{640, 480}, {320, 240}}},
+      {V4L2_PIX_FMT_MJPEG, {{1920, 1080}, {1280, 720}, {640, 480}}},
+  };
+  camera.fourcc = V4L2_PIX_FMT_YUYV;
+  camera.size = {640, 480};
+  Control camera_class;  // a class heading, which lists as a control but is none
+  camera_class.id = V4L2_CID_CAMERA_CLASS;
+  camera_class.name = "Camera Controls";
+  camera_class.type = V4L2_CTRL_TYPE_CTRL_CLASS;
+  camera_class.flags = V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
+  Control exposure = integer(V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute", 3, 2047, 1, 250);
+  exposure.flags = V4L2_CTRL_FLAG_INACTIVE;
+  Control focus = integer(V4L2_CID_FOCUS_ABSOLUTE, "Focus, Absolute", 0, 250, 5, 0);
+  focus.flags = V4L2_CTRL_FLAG_INACTIVE;
+  Control white_balance =
+      integer(V4L2_CID_WHITE_BALANCE_TEMPERATURE, "White Balance Temperature", 2000, 6500, 1, 4000);
+  white_balance.flags = V4L2_CTRL_FLAG_INACTIVE;
+  camera.controls = {
+      integer(V4L2_CID_BRIGHTNESS, "Brightness", 0, 255, 1, 128),
+      integer(V4L2_CID_CONTRAST, "Contrast", 0, 255, 1, 128),
+      integer(V4L2_CID_SATURATION, "Saturation", 0, 255, 1, 128),
+      boolean(V4L2_CID_AUTO_WHITE_BALANCE, "White Balance, Automatic", 1),
+      integer(V4L2_CID_GAIN, "Gain", 0, 255, 1, 0),
+      menu(V4L2_CID_POWER_LINE_FREQUENCY, "Power Line Frequency", {0, 1, 2}, 2),
+      white_balance,
+      integer(V4L2_CID_SHARPNESS, "Sharpness", 0, 255, 1, 128),
+      camera_class,
+      menu(V4L2_CID_EXPOSURE_AUTO, "Auto Exposure", {1, 3}, 3),
+      exposure,
+      boolean(V4L2_CID_EXPOSURE_AUTO_PRIORITY, "Exposure, Dynamic Framerate", 0),
+      focus,
+      boolean(V4L2_CID_FOCUS_AUTO, "Focus, Automatic Continuous", 1),
+      integer(V4L2_CID_ZOOM_ABSOLUTE, "Zoom, Absolute", 100, 500, 1, 100),
+      menu(kVendorControl, "LED1 Mode", {0, 1, 2, 3}, 3),
+  };
+  std::sort(camera.controls.begin(), camera.controls.end(),
+            [](const Control& a, const Control& b) { return a.id < b.id; });
+  return camera;
+}
+
+Camera webcam_with(std::vector<Format> formats) {
+  Camera camera = uvc_webcam();
+  camera.formats = std::move(formats);
+  camera.fourcc = camera.formats.front().fourcc;
+  camera.size = {camera.formats.front().sizes.front().width,
+                 camera.formats.front().sizes.front().height};
+  return camera;
+}
+
+Camera metadata_node() {
+  Camera camera;
+  camera.caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
+  return camera;
+}
+
+app::Image scene(const Camera& camera, int width, int height, bool dark) {
+  app::Image image = app::make_image(width, height, app::PixelFormat::kRgb);
+  if (dark) return image;
+  double gain = 1.0;
+  if (const Control* brightness = camera.control(V4L2_CID_BRIGHTNESS);
+      brightness && brightness->default_value > 0) {
+    gain = static_cast<double>(brightness->value) / brightness->default_value;
+  }
+  double detail = 0;
+  if (camera.sharpest_focus) {
+    const Control* focus = camera.control(V4L2_CID_FOCUS_ABSOLUTE);
+    const double off = focus ? std::abs(focus->value - *camera.sharpest_focus) : 1e9;
+    detail = std::max(0.0, 1.0 - off / 60.0) * 80.0;
+  }
+  static constexpr std::uint8_t kQuarters[4][3] = {
+      {200, 40, 40}, {40, 200, 40}, {40, 40, 200}, {200, 200, 200}};
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const int quarter = (y >= height / 2 ? 2 : 0) + (x >= width / 2 ? 1 : 0);
+      const double texture = ((x / 2 + y / 2) % 2 == 0 ? 1 : -1) * detail / 2;
+      std::uint8_t* at = image.pixels.data() + static_cast<std::size_t>(y) * image.stride +
+                         static_cast<std::size_t>(x) * 3;
+      for (int c = 0; c < 3; ++c) {
+        at[c] = static_cast<std::uint8_t>(
+            std::clamp(std::lround(kQuarters[quarter][c] * gain + texture), 0L, 255L));
+      }
+    }
+  }
+  return image;
+}
+
+std::string without_huffman_tables(std::string_view jpeg) {
+  std::string out(jpeg.substr(0, 2));
+  std::size_t at = 2;
+  while (at + 4 <= jpeg.size()) {
+    const auto marker = static_cast<unsigned char>(jpeg[at + 1]);
+    if (marker == 0xDA) break;  // the scan and everything after it stay
+    const std::size_t length = static_cast<std::size_t>(static_cast<unsigned char>(jpeg[at + 2])) << 8 |
+                               static_cast<unsigned char>(jpeg[at + 3]);
+    if (marker != 0xC4) out.append(jpeg.substr(at, 2 + length));
+    at += 2 + length;
+  }
+  out.append(jpeg.substr(at));
+  return out;
+}
+
+void FakeDeviceLayer::add(const std::string& path, Camera camera) {
+  std::lock_guard lock(mutex_);
+  Node node;
+  node.camera = std::move(camera);
+  nodes_[path] = std::move(node);
+}
+
+Camera FakeDeviceLayer::state(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  return nodes_.at(path).camera;
+}
+
+void FakeDeviceLayer::change(const std::string& path, const std::function<void(Camera&)>& edit) {
+  std::lock_guard lock(mutex_);
+  edit(nodes_.at(path).camera);
+}
+
+void FakeDeviceLayer::unplug(const std::string& path) {
+  change(path, [](Camera& camera) { camera.unplugged = true; });
+}
+
+FakeDeviceLayer::Node* FakeDeviceLayer::node_of(int fd) {
+  auto path = fds_.find(fd);
+  if (path == fds_.end()) return nullptr;
+  return &nodes_.at(path->second);
+}
+
+int FakeDeviceLayer::open(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  auto node = nodes_.find(path);
+  if (node == nodes_.end() || node->second.camera.unplugged) return -ENOENT;
+  Camera& camera = node->second.camera;
+  if (camera.open_error) return -camera.open_error;
+  ++camera.opens;
+  ++camera.open_fds;
+  fds_[next_fd_] = path;
+  return next_fd_++;
+}
+
+void FakeDeviceLayer::close(int fd) {
+  std::lock_guard lock(mutex_);
+  Node* node = node_of(fd);
+  if (!node) return;
+  if (node->owner == fd) release(*node);
+  --node->camera.open_fds;
+  fds_.erase(fd);
+}
+
+void FakeDeviceLayer::release(Node& node) {
+  node.camera.streaming = false;
+  node.owner.reset();
+  node.buffers.clear();
+  node.ready.clear();
+}
+
+void FakeDeviceLayer::fill(Node& node, std::uint32_t index) {
+  Camera camera = node.camera;
+  camera.controls = node.exposing;
+  node.exposing = node.camera.controls;
+  Buffer& buffer = node.buffers[index];
+  const bool dark = node.frames_since_start++ < camera.dark_frames;
+  auto value_of = [&](std::uint32_t id) {
+    const Control* control = camera.control(id);
+    return control ? std::to_string(control->value) : "-";
+  };
+  const std::string key =
+      std::to_string(camera.fourcc) + " " + std::to_string(camera.size.width) + "x" +
+      std::to_string(camera.size.height) + " " + std::to_string(dark) + " " +
+      value_of(V4L2_CID_BRIGHTNESS) + " " + value_of(V4L2_CID_FOCUS_ABSOLUTE) + " " +
+      (camera.sharpest_focus ? std::to_string(*camera.sharpest_focus) : "-") + " " +
+      std::to_string(camera.limited_range) + " " + std::to_string(camera.row_padding) + " " +
+      std::to_string(camera.mjpeg_tables) + " " + std::to_string(camera.mjpeg_padding);
+  if (key != last_frame_key_) {
+    last_frame_ = encode_frame(camera, scene(camera, camera.size.width, camera.size.height, dark));
+    last_frame_key_ = key;
+  }
+  std::vector<std::uint8_t> frame = last_frame_;
+  if (is_compressed(camera.fourcc) && node.camera.truncated_frames > 0) {
+    --node.camera.truncated_frames;
+    frame.resize(frame.size() / 2);
+  }
+  buffer.used = std::min(frame.size(), buffer.memory->size());
+  std::copy_n(frame.begin(), buffer.used, buffer.memory->begin());
+  node.ready.push_back(index);
+}
+
+app::v4l2::Mapping FakeDeviceLayer::mmap(int fd, std::size_t length, std::int64_t offset) {
+  std::lock_guard lock(mutex_);
+  Node* node = node_of(fd);
+  if (!node) return {nullptr, EBADF};
+  if (node->camera.unplugged) return {nullptr, ENODEV};
+  const auto index = static_cast<std::size_t>(offset / 0x100000);
+  if (index >= node->buffers.size() || length > node->buffers[index].memory->size()) {
+    return {nullptr, EINVAL};
+  }
+  const Memory& memory = node->buffers[index].memory;
+  mappings_[memory->data()] = Mapped{fds_.at(fd), memory};
+  ++node->camera.mapped_buffers;
+  return {memory->data(), 0};
+}
+
+void FakeDeviceLayer::munmap(void* address, std::size_t) {
+  std::lock_guard lock(mutex_);
+  auto mapping = mappings_.find(address);
+  if (mapping == mappings_.end()) return;
+  --nodes_.at(mapping->second.path).camera.mapped_buffers;
+  mappings_.erase(mapping);
+}
+
+int FakeDeviceLayer::poll(int fd, int) {
+  std::lock_guard lock(mutex_);
+  Node* node = node_of(fd);
+  if (!node) return POLLNVAL;
+  if (node->camera.unplugged) return POLLERR | POLLHUP;
+  if (!node->camera.streaming || node->owner != fd) return POLLERR;
+  if (!node->ready.empty()) return POLLIN | POLLRDNORM;
+  return 0;  // time-out: the fake does not wait
+}
+
+int FakeDeviceLayer::ioctl(int fd, unsigned long request, void* argument) {
+  std::lock_guard lock(mutex_);
+  Node* node = node_of(fd);
+  if (!node) return -EBADF;
+  Camera& camera = node->camera;
+  if (camera.unplugged) return -ENODEV;
+  if (auto fault = camera.ioctl_errors.find(request); fault != camera.ioctl_errors.end()) {
+    return -fault->second;
+  }
+  switch (request) {
+    case VIDIOC_QUERYCAP: {
+      auto* caps = static_cast<v4l2_capability*>(argument);
+      *caps = {};
+      copy_text(caps->driver, sizeof caps->driver, camera.driver);
+      copy_text(caps->card, sizeof caps->card, camera.card);
+      copy_text(caps->bus_info, sizeof caps->bus_info, camera.bus_info);
+      caps->version = 0x060100;
+      caps->device_caps = camera.caps;
+      caps->capabilities = camera.caps | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE |
+                           V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
+      return 0;
+    }
+    case VIDIOC_ENUM_FMT: {
+      auto* description = static_cast<v4l2_fmtdesc*>(argument);
+      if (description->type != V4L2_BUF_TYPE_VIDEO_CAPTURE ||
+          description->index >= camera.formats.size()) {
+        return -EINVAL;
+      }
+      description->pixelformat = camera.formats[description->index].fourcc;
+      description->flags = is_compressed(description->pixelformat) ? V4L2_FMT_FLAG_COMPRESSED : 0;
+      return 0;
+    }
+    case VIDIOC_ENUM_FRAMESIZES: {
+      auto* size = static_cast<v4l2_frmsizeenum*>(argument);
+      for (const Format& format : camera.formats) {
+        if (format.fourcc != size->pixel_format) continue;
+        if (size->index >= format.sizes.size()) return -EINVAL;
+        size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+        size->discrete.width = static_cast<std::uint32_t>(format.sizes[size->index].width);
+        size->discrete.height = static_cast<std::uint32_t>(format.sizes[size->index].height);
+        return 0;
+      }
+      return -EINVAL;
+    }
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_FMT: {
+      auto* format = static_cast<v4l2_format*>(argument);
+      if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
+      if (request == VIDIOC_S_FMT) {
+        if (node->owner) return -EBUSY;  // buffers are allocated, by this or another descriptor
+        auto offered = std::find_if(camera.formats.begin(), camera.formats.end(),
+                                    [&](const Format& f) { return f.fourcc == format->fmt.pix.pixelformat; });
+        if (offered == camera.formats.end()) offered = camera.formats.begin();
+        // The driver takes the nearest size it has.
+        const auto wanted_w = static_cast<long>(format->fmt.pix.width);
+        const auto wanted_h = static_cast<long>(format->fmt.pix.height);
+        Size best = offered->sizes.front();
+        for (const Size& size : offered->sizes) {
+          if (std::labs(size.width - wanted_w) + std::labs(size.height - wanted_h) <
+              std::labs(best.width - wanted_w) + std::labs(best.height - wanted_h)) {
+            best = size;
+          }
+        }
+        camera.fourcc = offered->fourcc;
+        camera.size = camera.forced_size ? *camera.forced_size : best;
+      }
+      v4l2_pix_format& pix = format->fmt.pix;
+      pix = {};
+      pix.width = static_cast<std::uint32_t>(camera.size.width);
+      pix.height = static_cast<std::uint32_t>(camera.size.height);
+      pix.pixelformat = camera.fourcc;
+      pix.field = V4L2_FIELD_NONE;
+      pix.bytesperline = static_cast<std::uint32_t>(stride_of(camera, camera.size.width));
+      pix.sizeimage = static_cast<std::uint32_t>(image_size_of(camera));
+      pix.colorspace = V4L2_COLORSPACE_SRGB;
+      pix.quantization = camera.limited_range ? V4L2_QUANTIZATION_DEFAULT : V4L2_QUANTIZATION_FULL_RANGE;
+      return 0;
+    }
+    case VIDIOC_REQBUFS:
+    case VIDIOC_QUERYBUF:
+    case VIDIOC_QBUF:
+    case VIDIOC_DQBUF:
+    case VIDIOC_STREAMON:
+    case VIDIOC_STREAMOFF:
+      return stream_ioctl(*node, fd, request, argument);
+    case VIDIOC_QUERYCTRL:
+    case VIDIOC_G_CTRL:
+    case VIDIOC_S_CTRL:
+    case VIDIOC_QUERYMENU:
+      return control_ioctl(*node, request, argument);
+    default:
+      return -ENOTTY;
+  }
+}
+
+int FakeDeviceLayer::stream_ioctl(Node& node, int fd, unsigned long request, void* argument) {
+  Camera& camera = node.camera;
+  if (node.owner && node.owner != fd) return -EBUSY;
+  switch (request) {
+    case VIDIOC_REQBUFS: {
+      auto* buffers = static_cast<v4l2_requestbuffers*>(argument);
+      if (buffers->memory != V4L2_MEMORY_MMAP) return -EINVAL;
+      if (camera.streaming && buffers->count > 0) return -EBUSY;
+      release(node);
+      if (buffers->count == 0) return 0;
+      buffers->count = std::min<std::uint32_t>(buffers->count, 8);
+      node.owner = fd;
+      node.buffers.resize(buffers->count);
+      for (Buffer& buffer : node.buffers) {
+        buffer.memory = std::make_shared<std::vector<std::uint8_t>>(image_size_of(camera), 0);
+      }
+      return 0;
+    }
+    case VIDIOC_QUERYBUF: {
+      auto* buffer = static_cast<v4l2_buffer*>(argument);
+      if (!node.owner || buffer->index >= node.buffers.size()) return -EINVAL;
+      buffer->length = static_cast<std::uint32_t>(node.buffers[buffer->index].memory->size());
+      buffer->m.offset = buffer->index * 0x100000u;
+      return 0;
+    }
+    case VIDIOC_QBUF: {
+      auto* buffer = static_cast<v4l2_buffer*>(argument);
+      if (!node.owner || buffer->index >= node.buffers.size() ||
+          node.buffers[buffer->index].queued) {
+        return -EINVAL;
+      }
+      node.buffers[buffer->index].queued = true;
+      if (camera.streaming && !camera.stalled) fill(node, buffer->index);
+      return 0;
+    }
+    case VIDIOC_DQBUF: {
+      auto* buffer = static_cast<v4l2_buffer*>(argument);
+      if (!camera.streaming) return -EINVAL;
+      if (node.ready.empty()) return -EAGAIN;
+      const std::uint32_t index = node.ready.front();
+      node.ready.pop_front();
+      node.buffers[index].queued = false;
+      buffer->index = index;
+      buffer->bytesused = static_cast<std::uint32_t>(node.buffers[index].used);
+      buffer->flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+      buffer->sequence = node.sequence++;
+      ++camera.frames_dequeued;
+      if (camera.unplug_after_frames && camera.frames_dequeued >= *camera.unplug_after_frames) {
+        camera.unplugged = true;
+      }
+      return 0;
+    }
+    case VIDIOC_STREAMON: {
+      if (!node.owner) return -EINVAL;
+      camera.streaming = true;
+      ++camera.stream_starts;
+      node.frames_since_start = 0;
+      node.exposing = camera.controls;
+      if (!camera.stalled) {
+        for (std::uint32_t index = 0; index < node.buffers.size(); ++index) {
+          if (node.buffers[index].queued) fill(node, index);
+        }
+      }
+      return 0;
+    }
+    case VIDIOC_STREAMOFF: {
+      camera.streaming = false;
+      node.ready.clear();
+      for (Buffer& buffer : node.buffers) buffer.queued = false;
+      return 0;
+    }
+  }
+  return -ENOTTY;
+}
+
+int FakeDeviceLayer::control_ioctl(Node& node, unsigned long request, void* argument) {
+  Camera& camera = node.camera;
+  switch (request) {
+    case VIDIOC_QUERYCTRL: {
+      auto* query = static_cast<v4l2_queryctrl*>(argument);
+      const Control* found = nullptr;
+      if (query->id & V4L2_CTRL_FLAG_NEXT_CTRL) {
+        const std::uint32_t after = query->id & ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
+        for (const Control& control : camera.controls) {
+          if (control.id > after && (!found || control.id < found->id)) found = &control;
+        }
+      } else {
+        found = camera.control(query->id);
+      }
+      if (!found) return -EINVAL;
+      *query = {};
+      query->id = found->id;
+      query->type = found->type;
+      copy_text(query->name, sizeof query->name, found->name);
+      query->minimum = found->min;
+      query->maximum = found->max;
+      query->step = found->step;
+      query->default_value = found->default_value;
+      query->flags = found->flags;
+      return 0;
+    }
+    case VIDIOC_QUERYMENU: {
+      auto* item = static_cast<v4l2_querymenu*>(argument);
+      const Control* control = camera.control(item->id);
+      if (!control || control->type != V4L2_CTRL_TYPE_MENU) return -EINVAL;
+      if (std::find(control->menu.begin(), control->menu.end(), static_cast<std::int32_t>(item->index)) ==
+          control->menu.end()) {
+        return -EINVAL;
+      }
+      copy_text(item->name, sizeof item->name, "setting " + std::to_string(item->index));
+      return 0;
+    }
+    case VIDIOC_G_CTRL: {
+      auto* value = static_cast<v4l2_control*>(argument);
+      const Control* control = camera.control(value->id);
+      if (!control || control->type == V4L2_CTRL_TYPE_CTRL_CLASS) return -EINVAL;
+      if (control->read_error) return -control->read_error;
+      value->value = control->value;
+      return 0;
+    }
+    case VIDIOC_S_CTRL: {
+      auto* value = static_cast<v4l2_control*>(argument);
+      Control* control = camera.control(value->id);
+      if (!control || control->type == V4L2_CTRL_TYPE_CTRL_CLASS) return -EINVAL;
+      if (control->write_error) return -control->write_error;
+      if (control->flags & V4L2_CTRL_FLAG_READ_ONLY) return -EACCES;
+      if (value->value < control->min || value->value > control->max) return -ERANGE;
+      if (control->id == V4L2_CID_FOCUS_ABSOLUTE && camera.refuse_focus_in_autofocus) {
+        const Control* autofocus = camera.control(V4L2_CID_FOCUS_AUTO);
+        if (autofocus && autofocus->value != 0) return -EACCES;
+      }
+      control->value = value->value;
+      camera.control_writes.emplace_back(value->id, value->value);
+      // Automatic modes make their manual control inactive, as drivers do.
+      auto mark = [&](std::uint32_t manual, bool inactive) {
+        if (Control* c = camera.control(manual)) {
+          c->flags = inactive ? (c->flags | V4L2_CTRL_FLAG_INACTIVE)
+                              : (c->flags & ~static_cast<std::uint32_t>(V4L2_CTRL_FLAG_INACTIVE));
+        }
+      };
+      if (value->id == V4L2_CID_FOCUS_AUTO) mark(V4L2_CID_FOCUS_ABSOLUTE, value->value != 0);
+      if (value->id == V4L2_CID_EXPOSURE_AUTO) {
+        mark(V4L2_CID_EXPOSURE_ABSOLUTE, value->value != V4L2_EXPOSURE_MANUAL);
+      }
+      if (value->id == V4L2_CID_AUTO_WHITE_BALANCE) {
+        mark(V4L2_CID_WHITE_BALANCE_TEMPERATURE, value->value != 0);
+      }
+      return 0;
+    }
+  }
+  return -ENOTTY;
+}
+
+}  // namespace fake_v4l2
