@@ -18,9 +18,10 @@ SwsContext* PixelScaler::context_for(const Shape& shape) {
                             shape.height, static_cast<AVPixelFormat>(shape.format), SWS_BILINEAR,
                             nullptr, nullptr, nullptr);
   if (context_ != nullptr && shape.format == AV_PIX_FMT_YUV420P) {
-    // Full-range RGB in, BT.709 limited-range YUV out: what players assume for HD video.
-    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-    sws_setColorspaceDetails(context_, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+    // Full-range RGB in, limited-range YUV out, by the matrix the frame is labelled with.
+    const int* matrix = sws_getCoefficients(shape.colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709
+                                                                                : SWS_CS_ITU601);
+    sws_setColorspaceDetails(context_, matrix, 1, matrix, 0, 0, 1 << 16, 1 << 16);
   }
   return context_;
 }
@@ -29,7 +30,7 @@ Result<Image> PixelScaler::resize(const PixelView& source, int width, int height
   if (source.format != PixelFormat::kBgrx) return Failure{500, "can resize only BGRX pixels"};
   Image image = make_image(width, height, PixelFormat::kBgrx);
   SwsContext* context =
-      context_for({source.width, source.height, width, height, AV_PIX_FMT_BGR0});
+      context_for({source.width, source.height, width, height, AV_PIX_FMT_BGR0, 0});
   if (context == nullptr) return Failure{500, "cannot set up the image scaler"};
   const std::uint8_t* source_planes[] = {source.pixels};
   const int source_strides[] = {static_cast<int>(source.stride)};
@@ -42,7 +43,8 @@ Result<Image> PixelScaler::resize(const PixelView& source, int width, int height
 std::optional<Failure> PixelScaler::to_video_frame(const PixelView& source, AVFrame& frame) {
   if (source.format != PixelFormat::kBgrx) return Failure{500, "can convert only BGRX pixels"};
   SwsContext* context =
-      context_for({source.width, source.height, frame.width, frame.height, frame.format});
+      context_for({source.width, source.height, frame.width, frame.height, frame.format,
+                   frame.colorspace});
   if (context == nullptr) return Failure{500, "cannot set up the colour converter"};
   const std::uint8_t* source_planes[] = {source.pixels};
   const int source_strides[] = {static_cast<int>(source.stride)};

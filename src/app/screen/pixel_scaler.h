@@ -25,7 +25,8 @@ class PixelScaler {
   Result<Image> resize(const PixelView& source, int width, int height);
 
   // A BGRX image converted into `frame`, an allocated YUV 4:2:0 frame, and resized to the frame's
-  // size on the way. BT.709 coefficients, limited (video) range, as the frame is labelled.
+  // size on the way: limited (video) range, with the BT.709 matrix when the frame is labelled
+  // so, else BT.601.
   // Nothing, or what went wrong.
   std::optional<Failure> to_video_frame(const PixelView& source, AVFrame& frame);
 
@@ -36,6 +37,7 @@ class PixelScaler {
     int width = 0;
     int height = 0;
     int format = -1;
+    int colorspace = 0;
     bool operator==(const Shape&) const = default;
   };
   SwsContext* context_for(const Shape& shape);

@@ -227,10 +227,12 @@ Result<RecordingRequest> read_recording_request(const JsonValue& body) {
 }
 
 VideoSize recording_size(int screen_width, int screen_height) {
-  const double pixels = static_cast<double>(screen_width) * screen_height;
-  const double scale = std::min(1.0, std::sqrt(kMaxRecordingPixels / pixels));
   const auto even = [](double length) { return std::max(2, static_cast<int>(length) / 2 * 2); };
-  return {even(screen_width * scale), even(screen_height * scale)};
+  const VideoSize cut{even(screen_width), even(screen_height)};
+  const double pixels = static_cast<double>(cut.width) * cut.height;
+  if (pixels <= kMaxRecordingPixels) return cut;
+  const double scale = std::sqrt(kMaxRecordingPixels / pixels);
+  return {even(cut.width * scale), even(cut.height * scale)};
 }
 
 X11ScreenRecorder::X11ScreenRecorder(DisplayEnvironment environment)

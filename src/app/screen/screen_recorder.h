@@ -1,4 +1,4 @@
-// Records the screen of the service's X display (POST /screen/record): WebM with VP8 or MP4 with
+// Records the screen of the service's X display (POST /screen/record): WebM with VP9 or MP4 with
 // H.264. Frames are grabbed at a steady rate against the clock while an encoder thread keeps up
 // in real time; a frame the encoder has no room for is dropped and counted, never waited for, so
 // the video lasts exactly as long as asked. The file is written to a temporary file (both

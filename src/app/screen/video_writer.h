@@ -1,5 +1,5 @@
 // Encodes frames taken at the ticks of a steady clock and writes them to a video file through
-// libavcodec and libavformat: WebM with VP8, or MP4 with H.264, both YUV 4:2:0.
+// libavcodec and libavformat: WebM with VP9, or MP4 with H.264, both YUV 4:2:0.
 //
 // Tick n is the moment n / fps seconds after the start. A frame stays on screen until the next
 // frame's tick, and the last one until the end tick given to finish(), so ticks without a frame
