@@ -23,7 +23,9 @@ Xvfb::Xvfb(XvfbOptions options) {
                                    std::to_string(options.width) + "x" +
                                        std::to_string(options.height) + "x24",
                                    "-nolisten", "tcp", "-noreset"};
-  if (options.display_number) argv.insert(argv.begin() + 1, ":" + std::to_string(*options.display_number));
+  if (options.display_number) {
+    argv.insert(argv.begin() + 1, ":" + std::to_string(*options.display_number));
+  }
   if (!options.shared_memory) argv.insert(argv.end(), {"-extension", "MIT-SHM"});
   std::vector<char*> c_argv;
   for (std::string& word : argv) c_argv.push_back(word.data());

@@ -28,9 +28,10 @@ SwsContext* PixelScaler::context_for(const Shape& shape) {
 
 Result<Image> PixelScaler::resize(const PixelView& source, int width, int height) {
   if (source.format != PixelFormat::kBgrx) return Failure{500, "can resize only BGRX pixels"};
-  Image image = make_image(width, height, PixelFormat::kBgrx);
+  // RGB out: swscale's packed 4-byte output path is about twice as slow as its 3-byte one.
+  Image image = make_image(width, height, PixelFormat::kRgb);
   SwsContext* context =
-      context_for({source.width, source.height, width, height, AV_PIX_FMT_BGR0, 0});
+      context_for({source.width, source.height, width, height, AV_PIX_FMT_RGB24, 0});
   if (context == nullptr) return Failure{500, "cannot set up the image scaler"};
   const std::uint8_t* source_planes[] = {source.pixels};
   const int source_strides[] = {static_cast<int>(source.stride)};

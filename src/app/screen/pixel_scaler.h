@@ -20,8 +20,8 @@ class PixelScaler {
   PixelScaler(const PixelScaler&) = delete;
   PixelScaler& operator=(const PixelScaler&) = delete;
 
-  // A BGRX image resized to exactly width x height (bilinear, widened when shrinking so that
-  // every source pixel counts).
+  // A BGRX image resized to exactly width x height, as RGB (bilinear, widened when shrinking so
+  // that every source pixel counts).
   Result<Image> resize(const PixelView& source, int width, int height);
 
   // A BGRX image converted into `frame`, an allocated YUV 4:2:0 frame, and resized to the frame's

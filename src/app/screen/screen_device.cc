@@ -67,6 +67,7 @@ Result<PixelView> ScreenDevice::grab_locked() {
 }
 
 Result<JpegFrame> ScreenDevice::capture_jpeg(const FrameRequest& request) {
+  // A bad size is refused before the display is asked for anything.
   if (auto checked = shot_size(request, 1, 1); failed(checked)) return std::get<Failure>(checked);
   std::lock_guard lock(mutex_);
   auto grabbed = grab_locked();
