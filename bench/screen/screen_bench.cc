@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -128,7 +129,22 @@ int run_process(const std::vector<std::string>& argv) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void report_recording(const app::DisplayEnvironment& environment, const char* format, int secs) {
+// The duration ffprobe reads from the file, in seconds.
+std::string probed_duration(const std::string& path) {
+  const std::string command =
+      "ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 '" + path + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return "?";
+  char text[64] = {};
+  const bool read = std::fgets(text, sizeof text, pipe) != nullptr;
+  pclose(pipe);
+  std::string duration = read ? text : "?";
+  if (!duration.empty() && duration.back() == '\n') duration.pop_back();
+  return duration;
+}
+
+void report_recording(const app::DisplayEnvironment& environment, const std::string& folder,
+                      const char* format, int secs) {
   app::X11ScreenRecorder recorder(environment);
   const double cpu_before = cpu_seconds();
   const auto start = Clock::now();
@@ -143,9 +159,13 @@ void report_recording(const app::DisplayEnvironment& environment, const char* fo
     if (name == "X-Frames-Recorded") recorded = value;
     if (name == "X-Frames-Dropped") dropped = value;
   }
-  std::printf("record %-4s %d s: %.2f s wall, %.2f cores busy, %s frames, %s dropped, %.1f MB\n",
-              format, secs, wall, cpu / wall, recorded.c_str(), dropped.c_str(),
-              static_cast<double>(recording.bytes.size()) / 1e6);
+  const std::string path = folder + "/screen." + format;
+  std::ofstream(path, std::ios::binary) << recording.bytes;
+  std::printf(
+      "record %-4s %d s: %.2f s wall, %.2f cores busy, %s frames, %s dropped, %.1f MB, "
+      "duration %s s\n",
+      format, secs, wall, cpu / wall, recorded.c_str(), dropped.c_str(),
+      static_cast<double>(recording.bytes.size()) / 1e6, probed_duration(path).c_str());
 }
 
 }  // namespace
@@ -161,7 +181,7 @@ int main(int argc, char** argv) {
   screen_testing::Xvfb xvfb;
   setenv("DISPLAY", xvfb.display().c_str(), 1);
   paint_desktop(xvfb.display());
-  const app::DisplayEnvironment environment{xvfb.display(), std::nullopt};
+  const app::DisplayEnvironment environment{xvfb.display(), false};
   const std::string folder = "/tmp/tirvane-screen-bench-" + std::to_string(getpid());
   std::filesystem::create_directories(folder);
 
@@ -204,8 +224,8 @@ int main(int argc, char** argv) {
   std::printf("  scrot / (device shot + client)    %7.1fx\n", scrot / (shot + client));
 
   const pid_t scrolling = start_scrolling(xvfb.display());
-  report_recording(environment, "webm", secs);
-  report_recording(environment, "mp4", secs);
+  report_recording(environment, folder, "webm", secs);
+  report_recording(environment, folder, "mp4", secs);
   kill(scrolling, SIGKILL);
   waitpid(scrolling, nullptr, 0);
   std::filesystem::remove_all(folder);

@@ -159,7 +159,7 @@ TEST(RecordingRequest, VideoSizeIsTheScreensUpTo1080pInEvenNumbers) {
 }
 
 TEST(ScreenRecorder, ABadRequestIsRefusedBeforeTheDisplayIsNeeded) {
-  app::X11ScreenRecorder recorder({std::nullopt, std::nullopt});
+  app::X11ScreenRecorder recorder({std::nullopt, false});
   auto recorded = recorder.record(*parse_json_document(R"({"format":"gif","secs":null})"));
   ASSERT_TRUE(app::failed(recorded));
   EXPECT_EQ(std::get<Failure>(recorded).status, 400);
@@ -168,7 +168,7 @@ TEST(ScreenRecorder, ABadRequestIsRefusedBeforeTheDisplayIsNeeded) {
 }
 
 TEST(ScreenRecorder, WithoutADisplayEveryRecordingIsRefusedAndNoneStaysBusy) {
-  app::X11ScreenRecorder recorder({std::nullopt, std::nullopt});
+  app::X11ScreenRecorder recorder({std::nullopt, false});
   for (int attempt = 0; attempt < 2; ++attempt) {
     auto recorded = recorder.record(*parse_json_document(R"({"format":null,"secs":1})"));
     ASSERT_TRUE(app::failed(recorded));
@@ -180,7 +180,7 @@ TEST(ScreenRecorder, WithoutADisplayEveryRecordingIsRefusedAndNoneStaysBusy) {
 class ScreenRecording : public ::testing::Test {
  protected:
   ScreenRecording() { screen_testing::paint(xvfb.display(), screen_testing::test_scene()); }
-  app::DisplayEnvironment environment() const { return {xvfb.display(), std::nullopt}; }
+  app::DisplayEnvironment environment() const { return {xvfb.display(), false}; }
   Xvfb xvfb;
 };
 

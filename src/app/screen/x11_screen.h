@@ -17,11 +17,11 @@ namespace app {
 
 // Which display the service was started for, as its environment tells.
 struct DisplayEnvironment {
-  std::optional<std::string> display;          // DISPLAY
-  std::optional<std::string> wayland_display;  // WAYLAND_DISPLAY
+  std::optional<std::string> display;  // DISPLAY
+  bool wayland_session = false;        // WAYLAND_DISPLAY is set, or XDG_SESSION_TYPE is wayland
 };
 
-// DISPLAY and WAYLAND_DISPLAY of this process.
+// What this process's environment says.
 DisplayEnvironment display_environment();
 
 // The refusal when there is no display to capture, word for word.
