@@ -81,25 +81,49 @@ void paint_desktop(const std::string& display) {
   screen_testing::paint(display, rects);
 }
 
-// Scrolls the whole screen by 6 rows 30 times a second, drawing fresh "text" into the rows that
-// come in: every pixel changes every frame, as when a long page is scrolled. Runs in its own
-// process so its work is not counted as the recorder's.
-pid_t start_scrolling(const std::string& display_name) {
+enum class Motion { kWindow, kScroll };
+
+const char* motion_name(Motion motion) {
+  return motion == Motion::kWindow ? "a window moving" : "whole screen scrolling";
+}
+
+// Animates the screen 30 times a second in a process of its own, so that its work is not counted
+// as the recorder's. kWindow drags a 640x400 window across the still desktop, as when a window is
+// moved; kScroll scrolls the whole screen by 6 rows and draws fresh "text" into the rows that come
+// in, so every pixel changes every frame, as when a long page is scrolled.
+pid_t start_motion(const std::string& display_name, Motion motion) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   Display* display = XOpenDisplay(display_name.c_str());
   if (display == nullptr) _exit(1);
   const Window root = DefaultRootWindow(display);
   GC gc = XCreateGC(display, root, 0, nullptr);
+  const Pixmap desktop = XCreatePixmap(display, root, 1920, 1080, 24);
+  XCopyArea(display, root, desktop, gc, 0, 0, 1920, 1080, 0, 0);
   std::uint32_t colour = 0xABCDEF;
+  int x = 0, y = 100;
   for (auto next = Clock::now();; next += std::chrono::milliseconds(33)) {
-    XCopyArea(display, root, root, gc, 0, 6, 1920, 1074, 0, 0);
-    XSetForeground(display, gc, 0xE0E0E0);
-    XFillRectangle(display, root, gc, 0, 1074, 1920, 6);
-    for (int x = 10; x < 1900; x += 90) {
-      colour = colour * 1103515245u + 12345u;
-      XSetForeground(display, gc, colour & 0x7F7F7F);
-      XFillRectangle(display, root, gc, x, 1075, 20 + colour % 60, 4);
+    if (motion == Motion::kWindow) {
+      XCopyArea(display, desktop, root, gc, x, y, 640, 400, x, y);
+      x = (x + 12) % 1280;
+      y = 100 + (x / 4) % 500;
+      XSetForeground(display, gc, 0xF4F4F4);
+      XFillRectangle(display, root, gc, x, y, 640, 400);
+      XSetForeground(display, gc, 0x3465A4);
+      XFillRectangle(display, root, gc, x, y, 640, 28);
+      for (int line = y + 40; line < y + 390; line += 14) {
+        XSetForeground(display, gc, 0x303030);
+        XFillRectangle(display, root, gc, x + 16, line, 200u + static_cast<unsigned>(line * 37) % 400u, 7);
+      }
+    } else {
+      XCopyArea(display, root, root, gc, 0, 6, 1920, 1074, 0, 0);
+      XSetForeground(display, gc, 0xE0E0E0);
+      XFillRectangle(display, root, gc, 0, 1074, 1920, 6);
+      for (int column = 10; column < 1900; column += 90) {
+        colour = colour * 1103515245u + 12345u;
+        XSetForeground(display, gc, colour & 0x7F7F7F);
+        XFillRectangle(display, root, gc, column, 1075, 20 + colour % 60, 4);
+      }
     }
     XSync(display, False);
     std::this_thread::sleep_until(next);
@@ -144,7 +168,7 @@ std::string probed_duration(const std::string& path) {
 }
 
 void report_recording(const app::DisplayEnvironment& environment, const std::string& folder,
-                      const char* format, int secs) {
+                      const char* format, int secs, Motion motion) {
   app::X11ScreenRecorder recorder(environment);
   const double cpu_before = cpu_seconds();
   const auto start = Clock::now();
@@ -162,9 +186,9 @@ void report_recording(const app::DisplayEnvironment& environment, const std::str
   const std::string path = folder + "/screen." + format;
   std::ofstream(path, std::ios::binary) << recording.bytes;
   std::printf(
-      "record %-4s %d s: %.2f s wall, %.2f cores busy, %s frames, %s dropped, %.1f MB, "
+      "record %-4s %d s, %s: %.2f s wall, %.2f cores busy, %s frames, %s dropped, %.1f MB, "
       "duration %s s\n",
-      format, secs, wall, cpu / wall, recorded.c_str(), dropped.c_str(),
+      format, secs, motion_name(motion), wall, cpu / wall, recorded.c_str(), dropped.c_str(),
       static_cast<double>(recording.bytes.size()) / 1e6, probed_duration(path).c_str());
 }
 
@@ -223,11 +247,14 @@ int main(int argc, char** argv) {
   std::printf("  scrot / device shot               %7.1fx\n", scrot / shot);
   std::printf("  scrot / (device shot + client)    %7.1fx\n", scrot / (shot + client));
 
-  const pid_t scrolling = start_scrolling(xvfb.display());
-  report_recording(environment, folder, "webm", secs);
-  report_recording(environment, folder, "mp4", secs);
-  kill(scrolling, SIGKILL);
-  waitpid(scrolling, nullptr, 0);
+  for (Motion motion : {Motion::kWindow, Motion::kScroll}) {
+    paint_desktop(xvfb.display());
+    const pid_t animation = start_motion(xvfb.display(), motion);
+    report_recording(environment, folder, "webm", secs, motion);
+    report_recording(environment, folder, "mp4", secs, motion);
+    kill(animation, SIGKILL);
+    waitpid(animation, nullptr, 0);
+  }
   std::filesystem::remove_all(folder);
   return 0;
 }
