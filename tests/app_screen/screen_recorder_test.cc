@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <string>
@@ -32,10 +33,13 @@ std::string header(const Recording& recording, const std::string& name) {
 // A recording on disk, looked at the way a player would.
 class VideoFile {
  public:
-  explicit VideoFile(const std::string& bytes, const std::string& name)
-      : path_(testing_support::make_temp_dir() + "/" + name) {
+  VideoFile(const std::string& bytes, const std::string& name)
+      : folder_(testing_support::make_temp_dir()), path_(folder_ + "/" + name) {
     std::ofstream(path_, std::ios::binary) << bytes;
   }
+  ~VideoFile() { std::filesystem::remove_all(folder_); }
+  VideoFile(const VideoFile&) = delete;
+  VideoFile& operator=(const VideoFile&) = delete;
 
   // ffprobe's view of the file and of its first video stream, with the frames counted.
   JsonValue probe() const {
@@ -62,6 +66,7 @@ class VideoFile {
   }
 
  private:
+  std::string folder_;
   std::string path_;
 };
 
