@@ -1,0 +1,49 @@
+// Resizing and colour conversion of screen pixels through libswscale. One PixelScaler keeps the
+// conversion tables for the sizes it last saw, so repeated calls at one size cost only the
+// conversion. Not thread-safe: one per user.
+#pragma once
+
+#include <optional>
+
+#include "app/failure.h"
+#include "app/image.h"
+
+struct AVFrame;
+struct SwsContext;
+
+namespace app {
+
+class PixelScaler {
+ public:
+  PixelScaler() = default;
+  ~PixelScaler();
+  PixelScaler(const PixelScaler&) = delete;
+  PixelScaler& operator=(const PixelScaler&) = delete;
+
+  // A BGRX image resized to exactly width x height, as RGB (bilinear, widened when shrinking so
+  // that every source pixel counts).
+  Result<Image> resize(const PixelView& source, int width, int height);
+
+  // A BGRX image converted into `frame`, an allocated YUV 4:2:0 frame, and resized to the frame's
+  // size on the way: limited (video) range, with the BT.709 matrix when the frame is labelled
+  // so, else BT.601.
+  // Nothing, or what went wrong.
+  std::optional<Failure> to_video_frame(const PixelView& source, AVFrame& frame);
+
+ private:
+  struct Shape {
+    int source_width = 0;
+    int source_height = 0;
+    int width = 0;
+    int height = 0;
+    int format = -1;
+    int colorspace = 0;
+    bool operator==(const Shape&) const = default;
+  };
+  SwsContext* context_for(const Shape& shape);
+
+  SwsContext* context_ = nullptr;
+  Shape shape_;
+};
+
+}  // namespace app

@@ -1,0 +1,21 @@
+#include "app/screen/screen_source.h"
+
+#include <utility>
+
+namespace app {
+
+ScreenSource::ScreenSource(DisplayEnvironment environment)
+    : screen_(std::make_shared<ScreenDevice>(std::move(environment))) {}
+
+std::vector<std::shared_ptr<Device>> ScreenSource::devices() {
+  if (screen_->connect()) return {};
+  return {screen_};
+}
+
+std::optional<Result<std::shared_ptr<Device>>> ScreenSource::find(std::string_view id) {
+  if (id != "screen") return std::nullopt;
+  if (auto refused = screen_->connect()) return Result<std::shared_ptr<Device>>(*refused);
+  return Result<std::shared_ptr<Device>>(std::shared_ptr<Device>(screen_));
+}
+
+}  // namespace app

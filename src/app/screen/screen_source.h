@@ -1,0 +1,28 @@
+// Offers the screen of the service's X display as the device "screen", when a display can be
+// reached. The one ScreenDevice it hands out reconnects by itself after the server restarts.
+#pragma once
+
+#include <memory>
+
+#include "app/device_source.h"
+#include "app/screen/screen_device.h"
+#include "app/screen/x11_screen.h"
+
+namespace app {
+
+class ScreenSource final : public DeviceSource {
+ public:
+  // `environment` is normally display_environment(): the display the service was started for.
+  explicit ScreenSource(DisplayEnvironment environment);
+
+  // The screen with its size when its display can be reached now; else nothing.
+  std::vector<std::shared_ptr<Device>> devices() override;
+  // For "screen": the device, or the 503 Failure that says why there is no display (the
+  // Wayland case named as such). Nothing for any other id.
+  std::optional<Result<std::shared_ptr<Device>>> find(std::string_view id) override;
+
+ private:
+  std::shared_ptr<ScreenDevice> screen_;
+};
+
+}  // namespace app

@@ -1,0 +1,283 @@
+#include "app/screen/x11_screen.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string_view>
+
+namespace app {
+
+struct X11Screen::State {
+  Display* display = nullptr;
+  Window root = 0;
+  Visual* visual = nullptr;
+  int depth = 0;
+  std::string name;
+  bool xwayland = false;
+  bool lost = false;
+  GrabMethod method = GrabMethod::kGetImage;
+  int width = 0;
+  int height = 0;
+  // The last grab: a shared-memory image that every grab refills, or the image XGetImage made.
+  XImage* image = nullptr;
+  XShmSegmentInfo segment{};
+};
+
+namespace {
+
+// Xlib reports protocol errors through one handler for the whole process, called on the thread
+// that reads the error. Requests that may fail run inside an ErrorTrap, which collects the error.
+thread_local int* trapped_error_code = nullptr;
+
+int on_x_error(Display*, XErrorEvent* event) {
+  if (trapped_error_code != nullptr) {
+    if (*trapped_error_code == 0) *trapped_error_code = event->error_code;
+  } else {
+    std::fprintf(stderr, "tirvane-app: X error %d on request %d\n", event->error_code,
+                 event->request_code);
+  }
+  return 0;  // Xlib's own handler would end the process
+}
+
+// A broken connection runs the process-wide handler, then the display's exit handler; Xlib's own
+// exit handler ends the process, ours marks the screen lost so the next request reconnects.
+int on_x_io_error(Display*) { return 0; }
+
+void on_connection_lost(Display*, void* state) {
+  static_cast<X11Screen::State*>(state)->lost = true;
+}
+
+void prepare_xlib() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    XInitThreads();
+    XSetErrorHandler(on_x_error);
+    XSetIOErrorHandler(on_x_io_error);
+  });
+}
+
+class ErrorTrap {
+ public:
+  explicit ErrorTrap(Display* display) : display_(display), outer_(trapped_error_code) {
+    trapped_error_code = &code_;
+  }
+  ~ErrorTrap() { trapped_error_code = outer_; }
+  ErrorTrap(const ErrorTrap&) = delete;
+  ErrorTrap& operator=(const ErrorTrap&) = delete;
+
+  // The first error so far, or 0.
+  int code() const { return code_; }
+  // Waits until the server has handled every request sent, then the first error, or 0.
+  int sync() {
+    XSync(display_, False);
+    return code_;
+  }
+
+ private:
+  Display* display_;
+  int* outer_;
+  int code_ = 0;
+};
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+Failure cannot_open(const DisplayEnvironment& environment) {
+  const bool wayland = environment.wayland_session;
+  if (!environment.display || environment.display->empty()) {
+    if (wayland) {
+      return {503,
+              "no X display: this is a Wayland session and the service has no XWayland access "
+              "(DISPLAY is not set); start the service inside your desktop session with XWayland "
+              "running"};
+    }
+    return {503, kNoDisplayMessage};
+  }
+  if (wayland) {
+    return {503, "no X display: cannot open XWayland's display " + quoted(*environment.display) +
+                     " in this Wayland session (XWayland is not running or does not admit this "
+                     "user); start the service inside your desktop session"};
+  }
+  return {503, "no X display: cannot open " + quoted(*environment.display) +
+                   "; set DISPLAY or start the service inside your desktop session"};
+}
+
+Failure lost_failure(const X11Screen::State& state) {
+  return {503, "lost the connection to the X display " + quoted(state.name)};
+}
+
+// The pixel layout everything downstream takes as is: 8 bits each of blue, green, red and
+// padding in memory, 4 bytes a pixel.
+bool has_bgrx_pixels(Display* display, Visual* visual, int depth) {
+  if (visual->c_class != TrueColor || visual->red_mask != 0xFF0000 ||
+      visual->green_mask != 0xFF00 || visual->blue_mask != 0xFF ||
+      ImageByteOrder(display) != LSBFirst || (depth != 24 && depth != 32)) {
+    return false;
+  }
+  int count = 0;
+  XPixmapFormatValues* formats = XListPixmapFormats(display, &count);
+  bool four_bytes = false;
+  for (int i = 0; i < count; ++i) {
+    if (formats[i].depth == depth) four_bytes = formats[i].bits_per_pixel == 32;
+  }
+  XFree(formats);
+  return four_bytes;
+}
+
+void release_image(X11Screen::State& state) {
+  if (state.image == nullptr) return;
+  if (state.method == GrabMethod::kSharedMemory) {
+    if (!state.lost) XShmDetach(state.display, &state.segment);
+    shmdt(state.segment.shmaddr);
+    state.segment = {};
+  }
+  // A shared-memory XImage frees only itself; one from XGetImage frees its pixels too.
+  XDestroyImage(state.image);
+  state.image = nullptr;
+}
+
+// A shared-memory image of the current size, attached to the server; false when the server
+// refuses (a remote connection, another user's server, no segments left).
+bool attach_shared_image(X11Screen::State& state) {
+  XImage* image = XShmCreateImage(state.display, state.visual,
+                                  static_cast<unsigned>(state.depth), ZPixmap, nullptr,
+                                  &state.segment, static_cast<unsigned>(state.width),
+                                  static_cast<unsigned>(state.height));
+  if (image == nullptr) return false;
+  const auto size =
+      static_cast<std::size_t>(image->bytes_per_line) * static_cast<std::size_t>(image->height);
+  state.segment.shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+  if (state.segment.shmid < 0) {
+    XDestroyImage(image);
+    return false;
+  }
+  void* address = shmat(state.segment.shmid, nullptr, 0);
+  if (address == reinterpret_cast<void*>(-1)) {
+    shmctl(state.segment.shmid, IPC_RMID, nullptr);
+    XDestroyImage(image);
+    return false;
+  }
+  state.segment.shmaddr = image->data = static_cast<char*>(address);
+  state.segment.readOnly = False;
+  ErrorTrap trap(state.display);
+  XShmAttach(state.display, &state.segment);
+  const int error = trap.sync();
+  // The segment now lives only as long as its attachments: nothing leaks if the process dies.
+  shmctl(state.segment.shmid, IPC_RMID, nullptr);
+  if (error != 0 || state.lost) {
+    shmdt(address);
+    state.segment = {};
+    XDestroyImage(image);
+    return false;
+  }
+  state.image = image;
+  return true;
+}
+
+}  // namespace
+
+DisplayEnvironment display_environment() {
+  DisplayEnvironment environment;
+  if (const char* display = std::getenv("DISPLAY")) environment.display = display;
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* session = std::getenv("XDG_SESSION_TYPE");
+  environment.wayland_session = (wayland != nullptr && *wayland != '\0') ||
+                                (session != nullptr && std::string_view(session) == "wayland");
+  return environment;
+}
+
+Result<std::unique_ptr<X11Screen>> X11Screen::open(const DisplayEnvironment& environment) {
+  if (!environment.display || environment.display->empty()) return cannot_open(environment);
+  prepare_xlib();
+  auto state = std::make_unique<State>();
+  state->name = *environment.display;
+  state->display = XOpenDisplay(state->name.c_str());
+  if (state->display == nullptr) return cannot_open(environment);
+  XSetIOErrorExitHandler(state->display, on_connection_lost, state.get());
+  // From here on the X11Screen owns the connection and closes it on every path.
+  std::unique_ptr<X11Screen> screen(new X11Screen(std::move(state)));
+  State& s = *screen->state_;
+
+  s.root = DefaultRootWindow(s.display);
+  XWindowAttributes attributes;
+  if (XGetWindowAttributes(s.display, s.root, &attributes) == 0 || s.lost) {
+    return lost_failure(s);
+  }
+  s.visual = attributes.visual;
+  s.depth = attributes.depth;
+  s.width = attributes.width;
+  s.height = attributes.height;
+  if (!has_bgrx_pixels(s.display, s.visual, s.depth)) {
+    return Failure{503, "the screen of " + quoted(s.name) +
+                            " uses a pixel format that cannot be captured (depth " +
+                            std::to_string(s.depth) + "); run the display in 24-bit colour"};
+  }
+  int opcode = 0, first_event = 0, first_error = 0;
+  s.xwayland = XQueryExtension(s.display, "XWAYLAND", &opcode, &first_event, &first_error);
+  if (XShmQueryExtension(s.display) && attach_shared_image(s)) {
+    s.method = GrabMethod::kSharedMemory;
+  }
+  return screen;
+}
+
+X11Screen::X11Screen(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+X11Screen::~X11Screen() {
+  release_image(*state_);
+  XCloseDisplay(state_->display);
+}
+
+Result<PixelView> X11Screen::grab() {
+  State& s = *state_;
+  if (s.lost) return lost_failure(s);
+  XWindowAttributes attributes;
+  if (XGetWindowAttributes(s.display, s.root, &attributes) == 0 || s.lost) {
+    return lost_failure(s);
+  }
+  if (attributes.width != s.width || attributes.height != s.height) {
+    release_image(s);
+    s.width = attributes.width;
+    s.height = attributes.height;
+  }
+  if (s.method == GrabMethod::kSharedMemory && s.image == nullptr && !attach_shared_image(s)) {
+    s.method = GrabMethod::kGetImage;
+  }
+
+  ErrorTrap trap(s.display);
+  if (s.method == GrabMethod::kSharedMemory) {
+    const bool grabbed = XShmGetImage(s.display, s.root, s.image, 0, 0, AllPlanes);
+    if (s.lost) return lost_failure(s);
+    if (!grabbed || trap.code() != 0) {
+      return Failure{500, "cannot grab the screen (X error " + std::to_string(trap.code()) + ")"};
+    }
+  } else {
+    release_image(s);
+    s.image = XGetImage(s.display, s.root, 0, 0, static_cast<unsigned>(s.width),
+                        static_cast<unsigned>(s.height), AllPlanes, ZPixmap);
+    if (s.lost) return lost_failure(s);
+    if (s.image == nullptr) {
+      return Failure{500, "cannot grab the screen (X error " + std::to_string(trap.code()) + ")"};
+    }
+  }
+  return PixelView{reinterpret_cast<const std::uint8_t*>(s.image->data), s.width, s.height,
+                   static_cast<std::size_t>(s.image->bytes_per_line), PixelFormat::kBgrx};
+}
+
+int X11Screen::width() const { return state_->width; }
+int X11Screen::height() const { return state_->height; }
+GrabMethod X11Screen::method() const { return state_->method; }
+const std::string& X11Screen::display_name() const { return state_->name; }
+bool X11Screen::is_xwayland() const { return state_->xwayland; }
+bool X11Screen::lost() const { return state_->lost; }
+
+bool X11Screen::alive() {
+  if (!state_->lost) XSync(state_->display, False);
+  return !state_->lost;
+}
+
+}  // namespace app

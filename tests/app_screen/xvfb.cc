@@ -1,0 +1,122 @@
+#include "xvfb.h"
+
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace screen_testing {
+
+Xvfb::Xvfb(XvfbOptions options) {
+  int ready[2];
+  if (::pipe(ready) != 0) throw std::runtime_error("pipe");
+  // -displayfd: the server picks a free display number and writes it there once it is ready.
+  std::vector<std::string> argv = {"Xvfb", "-displayfd", std::to_string(ready[1]), "-screen", "0",
+                                   std::to_string(options.width) + "x" +
+                                       std::to_string(options.height) + "x24",
+                                   "-nolisten", "tcp", "-noreset"};
+  if (options.display_number) {
+    argv.insert(argv.begin() + 1, ":" + std::to_string(*options.display_number));
+  }
+  if (!options.shared_memory) argv.insert(argv.end(), {"-extension", "MIT-SHM"});
+  std::vector<char*> c_argv;
+  for (std::string& word : argv) c_argv.push_back(word.data());
+  c_argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addclose(&actions, ready[0]);
+  const int rc = ::posix_spawnp(&pid_, "Xvfb", &actions, nullptr, c_argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(ready[1]);
+  if (rc != 0) {
+    ::close(ready[0]);
+    throw std::runtime_error("cannot start Xvfb (is the xvfb package installed?)");
+  }
+
+  std::string number;
+  pollfd wait_for{ready[0], POLLIN, 0};
+  while (number.find('\n') == std::string::npos && ::poll(&wait_for, 1, 20000) > 0) {
+    char buffer[16];
+    const ssize_t n = ::read(ready[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    number.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(ready[0]);
+  if (number.find('\n') == std::string::npos) {
+    stop();
+    throw std::runtime_error("Xvfb did not start");
+  }
+  display_ = ":" + number.substr(0, number.find('\n'));
+}
+
+Xvfb::~Xvfb() { stop(); }
+
+void Xvfb::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+void paint(const std::string& display_name, const std::vector<Rect>& rects) {
+  Display* display = XOpenDisplay(display_name.c_str());
+  if (display == nullptr) throw std::runtime_error("cannot open " + display_name + " to paint");
+  const Window root = DefaultRootWindow(display);
+  GC gc = XCreateGC(display, root, 0, nullptr);
+  for (const Rect& rect : rects) {
+    XSetForeground(display, gc, rect.rgb);
+    XFillRectangle(display, root, gc, rect.x, rect.y, static_cast<unsigned>(rect.width),
+                   static_cast<unsigned>(rect.height));
+  }
+  XSync(display, False);
+  XFreeGC(display, gc);
+  XCloseDisplay(display);
+}
+
+std::vector<Rect> test_scene() {
+  return {{0, 0, 1920, 1080, 0x202020},      {0, 0, 640, 360, 0xFF0000},
+          {1280, 0, 640, 360, 0x00FF00},     {0, 720, 640, 360, 0x0000FF},
+          {1280, 720, 640, 360, 0xFFFFFF},   {800, 450, 320, 180, 0xFFFF00}};
+}
+
+std::vector<Place> test_scene_places() {
+  return {{"red top left", 320, 180, 0xFF0000},       {"green top right", 1600, 180, 0x00FF00},
+          {"blue bottom left", 320, 900, 0x0000FF},   {"white bottom right", 1600, 900, 0xFFFFFF},
+          {"yellow middle", 960, 540, 0xFFFF00},      {"grey ground", 960, 200, 0x202020}};
+}
+
+Rgb pixel_at(const app::Image& image, int x, int y) {
+  const std::uint8_t* p = image.pixels.data() + static_cast<std::size_t>(y) * image.stride +
+                          static_cast<std::size_t>(x) * 3;
+  return {p[0], p[1], p[2]};
+}
+
+Rgb rgb_of(std::uint32_t rgb) {
+  return {static_cast<int>(rgb >> 16 & 0xFF), static_cast<int>(rgb >> 8 & 0xFF),
+          static_cast<int>(rgb & 0xFF)};
+}
+
+bool near(Rgb a, Rgb b, int tolerance) {
+  return std::abs(a.red - b.red) <= tolerance && std::abs(a.green - b.green) <= tolerance &&
+         std::abs(a.blue - b.blue) <= tolerance;
+}
+
+std::string describe(Rgb colour) {
+  return "(" + std::to_string(colour.red) + ", " + std::to_string(colour.green) + ", " +
+         std::to_string(colour.blue) + ")";
+}
+
+}  // namespace screen_testing
