@@ -15,6 +15,7 @@
 #include <httplib.h>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "app/request_guard.h"
 
@@ -76,8 +77,8 @@ std::string address_text(const sockaddr_storage& address, int& port) {
   return text;
 }
 
-// The library's view of a connection: reads bounded by the head limit and the deadlines,
-// writes bounded by the send deadline, both cut short when the service stops.
+// The library's view of a connection: reads bounded by the head limit and the deadlines and cut
+// short when the service stops, writes bounded by the send deadline.
 class ConnectionStream final : public httplib::Stream {
  public:
   ConnectionStream(Connection& connection, const HttpLimits& limits, int stop_fd)
@@ -87,7 +88,7 @@ class ConnectionStream final : public httplib::Stream {
     return pos_ < len_ || wait_for(c_.fd, POLLIN, stop_fd_, read_deadline()) == Wait::kReady;
   }
   bool is_writable() const override {
-    return wait_for(c_.fd, POLLOUT, stop_fd_, Clock::now() + limits_.send_time) == Wait::kReady;
+    return wait_for(c_.fd, POLLOUT, -1, Clock::now() + limits_.send_time) == Wait::kReady;
   }
 
   ssize_t read(char* ptr, size_t size) override {
@@ -116,10 +117,12 @@ class ConnectionStream final : public httplib::Stream {
     return static_cast<ssize_t>(n);
   }
 
+  // Answers are sent in full even while the service stops: a request that was being served
+  // when the signal came still gets its answer.
   ssize_t write(const char* ptr, size_t size) override {
     std::size_t done = 0;
     while (done < size) {
-      if (wait_for(c_.fd, POLLOUT, stop_fd_, Clock::now() + limits_.send_time) != Wait::kReady) {
+      if (wait_for(c_.fd, POLLOUT, -1, Clock::now() + limits_.send_time) != Wait::kReady) {
         return -1;
       }
       const ssize_t n = ::send(c_.fd, ptr + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -371,6 +374,9 @@ class HttpService::Server : public httplib::Server {
     } else if (connection != nullptr && connection->cut == Cut::kTimedOut) {
       response.status = 408;
       response.set_content(error_body(library_refusal_text(408)), "application/json");
+    } else if (connection != nullptr && connection->cut == Cut::kStopping) {
+      response.status = 503;
+      response.set_content(error_body("the service is stopping"), "application/json");
     } else if (response.body.empty()) {
       response.set_content(error_body(library_refusal_text(response.status)), "application/json");
     }
@@ -389,14 +395,15 @@ class HttpService::Server : public httplib::Server {
 
     // The library gives up without a word when the request line itself is cut off; a client
     // that sent something still deserves an answer.
-    if (connection.sent == 0 && connection.received > 0 &&
-        (connection.cut == Cut::kHeadTooLarge || connection.cut == Cut::kTimedOut)) {
-      const bool too_large = connection.cut == Cut::kHeadTooLarge;
-      const int status = too_large ? 413 : 408;
-      const std::string body = error_body(too_large ? "the request head is larger than 16 KiB"
-                                                    : library_refusal_text(408));
-      const std::string answer = "HTTP/1.1 " + std::to_string(status) +
-                                 (too_large ? " Payload Too Large" : " Request Timeout") +
+    if (connection.sent == 0 && connection.received > 0 && connection.cut != Cut::kNone) {
+      const auto [status, reason, message] =
+          connection.cut == Cut::kHeadTooLarge
+              ? std::make_tuple(413, "Payload Too Large", std::string("the request head is larger than 16 KiB"))
+          : connection.cut == Cut::kTimedOut
+              ? std::make_tuple(408, "Request Timeout", library_refusal_text(408))
+              : std::make_tuple(503, "Service Unavailable", std::string("the service is stopping"));
+      const std::string body = error_body(message);
+      const std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason +
                                  "\r\nContent-Type: application/json\r\nContent-Length: " +
                                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
       connection.cut = Cut::kNone;
@@ -416,7 +423,7 @@ class HttpService::Server : public httplib::Server {
     const Clock::time_point until = Clock::now() + std::chrono::seconds(2);
     std::array<char, 16384> sink;
     std::size_t drained = 0;
-    while (drained < (1u << 20) && wait_for(sock, POLLIN, stop_pipe_[0], until) == Wait::kReady) {
+    while (drained < (1u << 20) && wait_for(sock, POLLIN, -1, until) == Wait::kReady) {
       const ssize_t n = ::recv(sock, sink.data(), sink.size(), MSG_DONTWAIT);
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n <= 0) break;

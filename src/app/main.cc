@@ -79,7 +79,9 @@ int main(int argc, char** argv) {
   std::unique_ptr<ScreenRecorder> recorder = build_recorder();
   Api api(ServiceSettings{options.device, options.width, options.height, socket.port}, devices,
           registry, recorder.get());
-  HttpService http(api, socket);
+  HttpLimits limits;
+  limits.head_time = limits.body_time = std::chrono::seconds(options.request_timeout);
+  HttpService http(api, socket, limits);
 
   say(std::string(TIRVANE_VERSION) + " listening on http://127.0.0.1:" +
       std::to_string(socket.port) + "/api (camera: " +

@@ -52,7 +52,8 @@ std::variant<ServiceOptions, std::string> parse_service_options(
       options.help = true;
     } else if (word == "--version") {
       options.version = true;
-    } else if (word == "--port" || word == "--device" || word == "--size") {
+    } else if (word == "--port" || word == "--device" || word == "--size" ||
+               word == "--request-timeout") {
       const std::optional<std::string> given = take_value();
       if (!given) return word + " needs a value";
       if (word == "--port") {
@@ -60,6 +61,13 @@ std::variant<ServiceOptions, std::string> parse_service_options(
         port_where.clear();
       } else if (word == "--device") {
         options.device = *given;
+      } else if (word == "--request-timeout") {
+        const std::optional<int> seconds = whole_number(*given, 1, 300);
+        if (!seconds) {
+          return "invalid --request-timeout \"" + clip_for_message(*given, 20) +
+                 "\": give whole seconds from 1 to 300";
+        }
+        options.request_timeout = *seconds;
       } else {
         const auto x = given->find_first_of("xX");
         const auto width = x == std::string::npos ? std::nullopt

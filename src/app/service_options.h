@@ -15,6 +15,7 @@ struct ServiceOptions {
   std::string device;              // "" means the best available
   int width = 1280;
   int height = 720;
+  int request_timeout = 10;  // seconds a client has to send its request head, and its body
   bool help = false;
   bool version = false;
 };
@@ -28,6 +29,8 @@ inline constexpr const char* kServiceUsage =
     "  --device ID   the camera used when a request names none (default: the best available,\n"
     "                the first webcam, else the built-in test camera `test`)\n"
     "  --size WxH    the frame size used when a request names none (default 1280x720)\n"
+    "  --request-timeout S\n"
+    "                seconds a client has to send its request, head and body each (default 10)\n"
     "  --version     print the version\n"
     "\n"
     "Network cameras registered with `tirvane add-source` are kept in\n"

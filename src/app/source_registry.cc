@@ -142,7 +142,7 @@ SourceRegistry::SourceRegistry(std::string folder) : folder_(std::move(folder)) 
 void SourceRegistry::load() {
   const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT) return;
+    if (errno == ENOENT || errno == ENOTDIR) return;  // nothing registered yet
     refuse_changes_ = "cannot read " + file_ + ": " + os_error(errno) +
                       "; sources cannot be changed until it is readable";
     problems_.push_back(*refuse_changes_);
