@@ -416,14 +416,16 @@ class HttpService::Server : public httplib::Server {
   }
 
   // Closes after the client has had the answer. Closing with unread request bytes would reset
-  // the connection and could destroy the answer before the client reads it, so the rest of the
-  // request is read and dropped first, for a short while at most.
-  void close_gently(int sock) const {
+  // the connection and could destroy the answer before the client reads it, so what is left of
+  // the request is read and dropped first, while it keeps coming (2 s and 1 MiB at most).
+  static void close_gently(int sock) {
     ::shutdown(sock, SHUT_WR);
     const Clock::time_point until = Clock::now() + std::chrono::seconds(2);
     std::array<char, 16384> sink;
     std::size_t drained = 0;
-    while (drained < (1u << 20) && wait_for(sock, POLLIN, -1, until) == Wait::kReady) {
+    while (drained < (1u << 20)) {
+      const Clock::time_point idle = std::min(until, Clock::now() + std::chrono::milliseconds(100));
+      if (wait_for(sock, POLLIN, -1, idle) != Wait::kReady) break;
       const ssize_t n = ::recv(sock, sink.data(), sink.size(), MSG_DONTWAIT);
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n <= 0) break;
