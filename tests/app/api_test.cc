@@ -15,6 +15,12 @@ TEST_F(ApiTest, HealthReportsVersionPortAndSettings) {
   EXPECT_EQ(answer.status, 200);
   EXPECT_EQ(answer.header("Content-Type"), "application/json");
   EXPECT_EQ(answer.header("Connection"), "close");
+  EXPECT_TRUE(answer.closed);
+  // One request per connection, whatever the client asks for.
+  Answer kept = round_trip(port(), "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1:" + service.port_text() +
+                                       "\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_EQ(kept.status, 200);
+  EXPECT_TRUE(kept.closed);
   EXPECT_EQ(answer.json(), json::parse(R"({"version":"0.1.0","port":)" + service.port_text() +
                                        R"(,"settings":{"device":"","width":1280,"height":720}})"));
 }

@@ -142,6 +142,7 @@ TEST_F(GuardTest, OversizedHeadsAndBodiesAreRefused) {
   // Sent in full: refused, and the answer still reaches the client.
   const std::string big = R"({"name":"phone","url":"http://a/)" + std::string(70000, 'a') + R"("})";
   Answer sent = post("/api/sources", big);
+  EXPECT_TRUE(sent.closed);
   EXPECT_EQ(sent.status, 413);
   EXPECT_EQ(sent.error(), "the body is larger than 64 KiB");
 

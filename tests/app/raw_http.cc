@@ -85,6 +85,7 @@ bool RawConnection::send(const std::string& bytes) {
 
 Answer RawConnection::read_answer(std::chrono::milliseconds timeout) {
   std::string bytes;
+  bool closed = false;
   const auto until = std::chrono::steady_clock::now() + timeout;
   char buffer[65536];
   for (;;) {
@@ -94,10 +95,15 @@ Answer RawConnection::read_answer(std::chrono::milliseconds timeout) {
     pollfd fd{fd_, POLLIN, 0};
     if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
+    if (n <= 0) {
+      closed = n == 0;
+      break;
+    }
     bytes.append(buffer, static_cast<std::size_t>(n));
   }
-  return parse_answer(bytes);
+  Answer answer = parse_answer(bytes);
+  answer.closed = closed;
+  return answer;
 }
 
 Answer round_trip(int port, const std::string& request, std::chrono::milliseconds timeout) {

@@ -14,6 +14,7 @@ struct Answer {
   int status = 0;  // 0: no status line came back
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
+  bool closed = false;  // the service closed the connection after the answer
 
   // The first header of that name (any case), or "".
   std::string header(const std::string& name) const;
