@@ -220,28 +220,43 @@ double draw_text(Image& image, const Mapping& map, double u, double v, double he
 // One box pass along rows: each output is the mean of 2r+1 inputs, plus the two next ones
 // weighted by `edge` (0..256 meaning 0..1), so the width varies smoothly. Rows are copied into
 // a buffer padded with repeats of the end pixels, so the inner loop needs no bounds checks.
-void box_rows(Image& image, int r, int edge) {
+template <int kChannels>
+void box_rows_of(Image& image, int r, int edge) {
+  constexpr auto kCount = static_cast<std::size_t>(kChannels);
   const int width = image.width;
-  const int channels = static_cast<int>(bytes_per_pixel(image.format));
   const float inverse = 1.0f / static_cast<float>(256 * (2 * r + 1) + 2 * edge);
   const int pad = r + 1;
-  std::vector<int> line(static_cast<std::size_t>((width + 2 * pad) * channels));
-  auto at = [&](int x, int c) { return line[static_cast<std::size_t>((x + pad) * channels + c)]; };
+  std::vector<int> line(static_cast<std::size_t>((width + 2 * pad) * kChannels));
   for (int y = 0; y < image.height; ++y) {
     std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(y) * image.stride;
+    int* out = line.data();
     for (int x = -pad; x < width + pad; ++x) {
-      const std::uint8_t* from = row + std::clamp(x, 0, width - 1) * channels;
-      for (int c = 0; c < channels; ++c) line[static_cast<std::size_t>((x + pad) * channels + c)] = from[c];
+      const std::uint8_t* from = row + std::clamp(x, 0, width - 1) * kChannels;
+      for (int c = 0; c < kChannels; ++c) *out++ = from[c];
     }
-    for (int c = 0; c < channels; ++c) {
-      int sum = 0;
-      for (int k = -r; k <= r; ++k) sum += at(k, c);
-      for (int x = 0; x < width; ++x) {
-        const int total = 256 * sum + edge * (at(x - r - 1, c) + at(x + r + 1, c));
-        row[x * channels + c] = static_cast<std::uint8_t>(static_cast<float>(total) * inverse + 0.5f);
-        sum += at(x + r + 1, c) - at(x - r, c);
+    // p points at pixel 0 of the padded line.
+    const int* p = line.data() + pad * kChannels;
+    std::array<int, kCount> sum{};
+    for (int k = -r; k <= r; ++k) {
+      for (int c = 0; c < kChannels; ++c) sum[static_cast<std::size_t>(c)] += p[k * kChannels + c];
+    }
+    const int before = -(r + 1) * kChannels, after = (r + 1) * kChannels, leaving = -r * kChannels;
+    for (int x = 0; x < width; ++x, p += kChannels) {
+      for (int c = 0; c < kChannels; ++c) {
+        int& s = sum[static_cast<std::size_t>(c)];
+        const int total = 256 * s + edge * (p[before + c] + p[after + c]);
+        row[x * kChannels + c] = static_cast<std::uint8_t>(static_cast<float>(total) * inverse + 0.5f);
+        s += p[after + c] - p[leaving + c];
       }
     }
+  }
+}
+
+void box_rows(Image& image, int r, int edge) {
+  switch (image.format) {
+    case PixelFormat::kGray: box_rows_of<1>(image, r, edge); break;
+    case PixelFormat::kRgb: box_rows_of<3>(image, r, edge); break;
+    case PixelFormat::kBgrx: box_rows_of<4>(image, r, edge); break;
   }
 }
 
