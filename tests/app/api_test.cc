@@ -49,6 +49,10 @@ TEST_F(ApiTest, ControlsListEveryKnobWithItsRange) {
   Answer unknown = get("/api/controls?_=&device=7");
   EXPECT_EQ(unknown.status, 404);
   EXPECT_EQ(unknown.error(), "no such camera: 7");
+  // An id that is not UTF-8 is shown with a replacement character, not turned into a failure.
+  Answer garbled = get("/api/controls?_=&device=%FFx");
+  EXPECT_EQ(garbled.status, 404);
+  EXPECT_EQ(garbled.error(), "no such camera: \xEF\xBF\xBDx");
 }
 
 TEST_F(ApiTest, SettingAControlAnswersTheOldValueAndKeepsTheNewOne) {
@@ -209,6 +213,16 @@ TEST_F(ApiTest, FocusSweepLocksTheSharpestPosition) {
   ASSERT_EQ(answer.status, 200) << answer.body;
   expect_peak_at(answer.json()["sweep"], 110);
   EXPECT_EQ(get("/api/controls?_=").json()["controls"][0]["value"], 110);
+}
+
+TEST_F(ApiTest, AFrameAfterTheSweepIsSharp) {
+  // What look does: the sweep, then a frame at the default size.
+  const app::Image before = decoded(get("/api/frame.jpg?_="), app::PixelFormat::kGray);
+  ASSERT_EQ(post("/api/focus", R"({"device":null})").status, 200);
+  const app::Image after = decoded(get("/api/frame.jpg?_="), app::PixelFormat::kGray);
+  EXPECT_EQ(after.width, 1280);
+  EXPECT_EQ(after.height, 720);
+  EXPECT_GT(app::sharpness(after), 10 * app::sharpness(before));
 }
 
 TEST_F(ApiTest, FocusIsRefusedForDevicesThatCannotFocus) {

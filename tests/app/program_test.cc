@@ -225,12 +225,16 @@ TEST(ProgramTest, ChangesThatCannotBeSavedAreRefusedAndNothingChanges) {
 }
 
 TEST(ProgramTest, ConfigFolderFallsBackToHomeConfig) {
-  const std::string home = make_temp_dir();
-  ServiceProcess service("", {}, {{"XDG_CONFIG_HOME", std::nullopt}, {"HOME", home}});
-  ASSERT_TRUE(service.started());
-  EXPECT_EQ(get(service.port(), "/api/sources").json()["file"], home + "/.config/tirvane/sources.json");
-  EXPECT_EQ(post(service.port(), "/api/sources", R"({"name":"phone","url":"http://a/"})").status, 200);
-  EXPECT_TRUE(fs::exists(home + "/.config/tirvane/sources.json"));
+  // Unset, or relative (which the XDG rules say to ignore): ~/.config is used.
+  for (const std::optional<std::string>& xdg :
+       {std::optional<std::string>(), std::optional<std::string>("relative/dir")}) {
+    const std::string home = make_temp_dir();
+    ServiceProcess service("", {}, {{"XDG_CONFIG_HOME", xdg}, {"HOME", home}});
+    ASSERT_TRUE(service.started());
+    EXPECT_EQ(get(service.port(), "/api/sources").json()["file"], home + "/.config/tirvane/sources.json");
+    EXPECT_EQ(post(service.port(), "/api/sources", R"({"name":"phone","url":"http://a/"})").status, 200);
+    EXPECT_TRUE(fs::exists(home + "/.config/tirvane/sources.json"));
+  }
 }
 
 TEST(ProgramTest, TheClientReportsTheServiceStatus) {
