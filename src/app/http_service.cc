@@ -37,7 +37,6 @@ struct Connection {
   std::size_t received = 0;
   std::size_t sent = 0;
   Cut cut = Cut::kNone;
-  bool logged = false;
 };
 
 // The connection this thread serves. The library calls our error handler and logger on the
@@ -318,7 +317,6 @@ class HttpService::Server : public httplib::Server {
     set_logger([](const httplib::Request& request, const httplib::Response& response) {
       Connection* connection = current_connection;
       if (connection == nullptr) return;
-      connection->logged = true;
       log_request(request.method.empty() ? "-" : request.method,
                   request.target.empty() ? "-" : request.target, response.status,
                   response.body.size(), connection->opened);

@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
   limits.head_time = limits.body_time = std::chrono::seconds(options.request_timeout);
   HttpService http(api, socket, limits);
 
+  if (!registry.file().empty()) say("network cameras are registered in " + registry.file());
   say(std::string(TIRVANE_VERSION) + " listening on http://127.0.0.1:" +
       std::to_string(socket.port) + "/api (camera: " +
       (options.device.empty() ? "best available" : options.device) + ", size " +
