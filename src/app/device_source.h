@@ -1,5 +1,6 @@
 // Something that offers devices: the webcams, the screen, the registered network cameras, the
-// built-in test camera. The device registry asks each source in turn.
+// built-in test camera. The device registry asks each source in turn, from many request threads
+// at once, so both calls must be safe to make concurrently.
 #pragma once
 
 #include <memory>

@@ -1,0 +1,366 @@
+#include "app/api.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+#include "app/focus_sweep.h"
+#include "app/unavailable_sources.h"
+#include "app_client/app_contract.h"
+
+#ifndef TIRVANE_VERSION
+#define TIRVANE_VERSION "0.0.0"
+#endif
+
+namespace app {
+namespace {
+
+constexpr std::size_t kMaxControlName = 64;
+
+std::string json_text(const JsonValue& value) {
+  // Texts taken from requests may hold bytes that are not UTF-8; they are shown as U+FFFD
+  // rather than making the answer fail.
+  return value.dump(-1, ' ', false, JsonValue::error_handler_t::replace);
+}
+
+ApiAnswer json_answer(const JsonValue& document, int status = 200) {
+  return ApiAnswer{status, "application/json", json_text(document), {}};
+}
+
+std::string path_after_base(std::string_view path) { return std::string(path.substr(kApiBase.size())); }
+
+std::optional<std::string> query_value(const ApiRequest& request, const std::string& key) {
+  auto found = request.query.find(key);
+  if (found == request.query.end()) return std::nullopt;
+  return found->second;
+}
+
+// The request body as a JSON object, or the refusal that says what is wrong with it.
+Result<JsonValue> body_object(const ApiRequest& request) {
+  JsonValue document;
+  try {
+    document = JsonValue::parse(request.body);
+  } catch (const JsonValue::parse_error& error) {
+    return Failure{400, "the body is not valid JSON (at byte " + std::to_string(error.byte) + ")"};
+  }
+  if (!document.is_object()) return Failure{400, "the body must be a JSON object"};
+  return document;
+}
+
+// A member that must be a string; `optional` members may also be null or absent (giving "").
+Result<std::string> string_member(const JsonValue& body, const char* key, bool optional,
+                                  const std::string& what) {
+  auto found = body.find(key);
+  if (found == body.end() || found->is_null()) {
+    if (optional) return std::string();
+    return Failure{400, std::string(key) + " is missing: it must be " + what};
+  }
+  if (!found->is_string()) return Failure{400, std::string(key) + " must be " + what};
+  return found->get<std::string>();
+}
+
+constexpr const char* kDeviceWhat = "a string naming a camera (see /api/devices), or null";
+
+// A frame side from the query: digits only, within [kMinFrameSide, max].
+Result<int> frame_side(const std::string& name, const std::string& text, int max) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value);
+  const bool digits = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= '0' && c <= '9';
+  });
+  if (!digits || error != std::errc() || stop != end || value < kMinFrameSide || value > max) {
+    return Failure{400, name + " must be a whole number from " + std::to_string(kMinFrameSide) +
+                            " to " + std::to_string(max) + ", not \"" +
+                            clip_for_message(text, 20) + "\""};
+  }
+  return value;
+}
+
+Result<FrameRequest> frame_size(const ApiRequest& request) {
+  const auto width = query_value(request, "width");
+  const auto height = query_value(request, "height");
+  if (!width && !height) return FrameRequest{};
+  if (!width || !height) {
+    return Failure{400, "give both width and height, e.g. width=1280&height=720"};
+  }
+  Result<int> w = frame_side("width", *width, kMaxFrameWidth);
+  if (auto* failure = std::get_if<Failure>(&w)) return *failure;
+  Result<int> h = frame_side("height", *height, kMaxFrameHeight);
+  if (auto* failure = std::get_if<Failure>(&h)) return *failure;
+  return FrameRequest{std::get<int>(w), std::get<int>(h)};
+}
+
+bool is_control_name(const std::string& name) {
+  return !name.empty() && name.size() <= kMaxControlName &&
+         std::all_of(name.begin(), name.end(), [](char c) {
+           return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+         });
+}
+
+double rounded(double value) { return std::round(value * 100.0) / 100.0; }
+
+JsonValue device_json(const DeviceInfo& info) {
+  JsonValue entry{{"id", info.id}, {"name", info.name}, {"focusable", info.focusable}};
+  if (info.width && info.height) {
+    entry["width"] = *info.width;
+    entry["height"] = *info.height;
+  }
+  return entry;
+}
+
+}  // namespace
+
+ApiAnswer refusal(int status, const std::string& message) {
+  return json_answer(JsonValue{{"error", message}}, status);
+}
+
+ApiAnswer refusal(const Failure& failure) { return refusal(failure.status, failure.message); }
+
+Api::Api(ServiceSettings settings, const DeviceRegistry& devices, SourceRegistry& sources,
+         ScreenRecorder* recorder)
+    : settings_(std::move(settings)), devices_(devices), sources_(sources), recorder_(recorder) {}
+
+const std::vector<Api::Route>& Api::routes() {
+  static const std::vector<Route> table{
+      {contract::kHealth, "GET", &Api::health},
+      {contract::kDevices, "GET", &Api::list_devices},
+      {contract::kControls, "GET", &Api::list_controls},
+      {contract::kControls, "POST", &Api::set_control},
+      {"/frame.jpg", "GET", &Api::frame},
+      {contract::kFocus, "POST", &Api::focus},
+      {contract::kSources, "GET", &Api::list_sources},
+      {contract::kSources, "POST", &Api::add_source},
+      {contract::kSourcesRemove, "POST", &Api::remove_source},
+      {contract::kScreenRecord, "POST", &Api::record},
+  };
+  return table;
+}
+
+std::optional<ApiAnswer> Api::check_route(const std::string& method,
+                                          const std::string& path) const {
+  if (!path.starts_with(kApiBase)) {
+    return refusal(404, "not found: " + clip_for_message(path) + " (the API is under /api)");
+  }
+  const std::string endpoint = path_after_base(path);
+  const std::string_view asked = method == "HEAD" ? "GET" : std::string_view(method);
+  std::vector<std::string_view> allowed;
+  for (const Route& route : routes()) {
+    if (route.path != endpoint) continue;
+    if (route.method == asked) return std::nullopt;
+    allowed.push_back(route.method);
+  }
+  if (allowed.empty()) return refusal(404, "no such endpoint: " + clip_for_message(path));
+  std::string list;
+  for (std::string_view m : allowed) list += (list.empty() ? "" : ", ") + std::string(m);
+  ApiAnswer answer = refusal(405, clip_for_message(method, 16) + " is not allowed on " + path +
+                                      "; use " + list);
+  answer.headers.emplace_back("Allow", list);
+  return answer;
+}
+
+ApiAnswer Api::handle(const ApiRequest& request) {
+  if (auto refused = check_route(request.method, request.path)) return *refused;
+  const std::string endpoint = path_after_base(request.path);
+  const std::string_view method = request.method == "HEAD" ? "GET" : std::string_view(request.method);
+  for (const Route& route : routes()) {
+    if (route.path == endpoint && route.method == method) return (this->*route.handler)(request);
+  }
+  return refusal(404, "no such endpoint: " + clip_for_message(request.path));
+}
+
+Result<std::shared_ptr<Device>> Api::device_for(std::string_view id) const {
+  return devices_.find(id.empty() ? std::string_view(settings_.device) : id);
+}
+
+ApiAnswer Api::health(const ApiRequest&) {
+  JsonValue document{
+      {"version", TIRVANE_VERSION},
+      {"port", settings_.port},
+      {"settings",
+       {{"device", settings_.device}, {"width", settings_.width}, {"height", settings_.height}}},
+  };
+  if (!sources_.problems().empty()) document["warnings"] = sources_.problems();
+  return json_answer(document);
+}
+
+ApiAnswer Api::list_devices(const ApiRequest&) {
+  JsonValue list = JsonValue::array();
+  for (const auto& device : devices_.devices()) list.push_back(device_json(device->info()));
+  JsonValue document{{"devices", list}, {"default", nullptr}};
+  Result<std::shared_ptr<Device>> chosen = device_for("");
+  if (auto* device = std::get_if<std::shared_ptr<Device>>(&chosen)) {
+    document["default"] = (*device)->info().id;
+  }
+  return json_answer(document);
+}
+
+ApiAnswer Api::list_controls(const ApiRequest& request) {
+  Result<std::shared_ptr<Device>> found = device_for(query_value(request, "device").value_or(""));
+  if (auto* failure = std::get_if<Failure>(&found)) return refusal(*failure);
+  Device& device = *std::get<std::shared_ptr<Device>>(found);
+  Result<std::vector<ControlInfo>> controls;
+  {
+    std::lock_guard lock(device.busy);
+    controls = device.controls();
+  }
+  if (auto* failure = std::get_if<Failure>(&controls)) return refusal(*failure);
+  JsonValue list = JsonValue::array();
+  for (const ControlInfo& control : std::get<std::vector<ControlInfo>>(controls)) {
+    list.push_back({{"name", control.name},
+                    {"min", control.min},
+                    {"max", control.max},
+                    {"step", control.step},
+                    {"default", control.default_value},
+                    {"value", control.value}});
+  }
+  return json_answer(JsonValue{{"device", device.info().id}, {"controls", list}});
+}
+
+ApiAnswer Api::set_control(const ApiRequest& request) {
+  Result<JsonValue> parsed = body_object(request);
+  if (auto* failure = std::get_if<Failure>(&parsed)) return refusal(*failure);
+  const JsonValue& body = std::get<JsonValue>(parsed);
+  Result<std::string> id = string_member(body, "device", true, kDeviceWhat);
+  if (auto* failure = std::get_if<Failure>(&id)) return refusal(*failure);
+  Result<std::string> name = string_member(body, "name", false, "the control's name, e.g. focus");
+  if (auto* failure = std::get_if<Failure>(&name)) return refusal(*failure);
+  if (!is_control_name(std::get<std::string>(name))) {
+    return refusal(400, "name must be the control's name, a word such as focus");
+  }
+  auto value = body.find("value");
+  if (value == body.end() || !value->is_number_integer()) {
+    return refusal(400, "value must be a whole number");
+  }
+  // A number beyond the 64-bit range is simply out of every control's range.
+  const std::int64_t wanted = value->is_number_unsigned() &&
+                                      value->get<std::uint64_t>() >
+                                          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                                  ? std::numeric_limits<std::int64_t>::max()
+                                  : value->get<std::int64_t>();
+
+  Result<std::shared_ptr<Device>> found = device_for(std::get<std::string>(id));
+  if (auto* failure = std::get_if<Failure>(&found)) return refusal(*failure);
+  Device& device = *std::get<std::shared_ptr<Device>>(found);
+  Result<ControlChange> change;
+  {
+    std::lock_guard lock(device.busy);
+    change = device.set_control(std::get<std::string>(name), wanted);
+  }
+  if (auto* failure = std::get_if<Failure>(&change)) return refusal(*failure);
+  const ControlChange& done = std::get<ControlChange>(change);
+  return json_answer(JsonValue{{"device", device.info().id},
+                               {"control", done.control},
+                               {"value", done.value},
+                               {"was", done.was}});
+}
+
+ApiAnswer Api::frame(const ApiRequest& request) {
+  Result<FrameRequest> size = frame_size(request);
+  if (auto* failure = std::get_if<Failure>(&size)) return refusal(*failure);
+  const std::string id = query_value(request, "device").value_or("");
+  FrameRequest wanted = std::get<FrameRequest>(size);
+  // Cameras take the configured size when none is asked for; the screen is taken whole.
+  if (!wanted.width && id != kScreenId) {
+    wanted = FrameRequest{settings_.width, settings_.height};
+  }
+  Result<std::shared_ptr<Device>> found = device_for(id);
+  if (auto* failure = std::get_if<Failure>(&found)) return refusal(*failure);
+  Device& device = *std::get<std::shared_ptr<Device>>(found);
+  Result<JpegFrame> captured;
+  {
+    std::lock_guard lock(device.busy);
+    captured = device.capture_jpeg(wanted);
+  }
+  if (auto* failure = std::get_if<Failure>(&captured)) return refusal(*failure);
+  JpegFrame& frame = std::get<JpegFrame>(captured);
+  ApiAnswer answer{200, "image/jpeg", std::move(frame.bytes), std::move(frame.headers)};
+  answer.headers.emplace_back("X-Tirvane-Device", device.info().id);
+  answer.headers.emplace_back("X-Tirvane-Size",
+                              std::to_string(frame.width) + "x" + std::to_string(frame.height));
+  return answer;
+}
+
+ApiAnswer Api::focus(const ApiRequest& request) {
+  Result<JsonValue> parsed = body_object(request);
+  if (auto* failure = std::get_if<Failure>(&parsed)) return refusal(*failure);
+  Result<std::string> id = string_member(std::get<JsonValue>(parsed), "device", true, kDeviceWhat);
+  if (auto* failure = std::get_if<Failure>(&id)) return refusal(*failure);
+  Result<std::shared_ptr<Device>> found = device_for(std::get<std::string>(id));
+  if (auto* failure = std::get_if<Failure>(&found)) return refusal(*failure);
+  Device& device = *std::get<std::shared_ptr<Device>>(found);
+  if (!device.info().focusable) {
+    return refusal(409, "camera " + device.info().id + " has a fixed focus; there is nothing to sweep");
+  }
+  Result<FocusSweep> swept;
+  {
+    std::lock_guard lock(device.busy);
+    swept = sweep_focus(device);
+  }
+  if (auto* failure = std::get_if<Failure>(&swept)) return refusal(*failure);
+  const FocusSweep& sweep = std::get<FocusSweep>(swept);
+  JsonValue samples = JsonValue::array();
+  for (const FocusSample& sample : sweep.samples) {
+    samples.push_back({{"focus", sample.focus}, {"sharpness", rounded(sample.sharpness)}});
+  }
+  return json_answer(JsonValue{{"device", device.info().id},
+                               {"sweep",
+                                {{"focus", sweep.focus},
+                                 {"sharpness", rounded(sweep.sharpness)},
+                                 {"samples", samples},
+                                 {"millis", sweep.took.count()}}}});
+}
+
+ApiAnswer Api::list_sources(const ApiRequest&) {
+  JsonValue list = JsonValue::array();
+  for (const NetworkSource& source : sources_.list()) {
+    list.push_back({{"name", source.name}, {"url", source.url}});
+  }
+  JsonValue document{{"sources", list}, {"file", sources_.file()}};
+  if (!sources_.problems().empty()) document["warnings"] = sources_.problems();
+  return json_answer(document);
+}
+
+ApiAnswer Api::add_source(const ApiRequest& request) {
+  Result<JsonValue> parsed = body_object(request);
+  if (auto* failure = std::get_if<Failure>(&parsed)) return refusal(*failure);
+  const JsonValue& body = std::get<JsonValue>(parsed);
+  Result<std::string> name = string_member(body, "name", false, "a short name, e.g. phone");
+  if (auto* failure = std::get_if<Failure>(&name)) return refusal(*failure);
+  Result<std::string> url = string_member(body, "url", false, "the camera's http:// or https:// URL");
+  if (auto* failure = std::get_if<Failure>(&url)) return refusal(*failure);
+  Result<SourceChange> added =
+      sources_.add(NetworkSource{std::get<std::string>(name), std::get<std::string>(url)});
+  if (auto* failure = std::get_if<Failure>(&added)) return refusal(*failure);
+  const SourceChange& change = std::get<SourceChange>(added);
+  JsonValue document{{"added", change.source.name}, {"url", change.source.url}, {"was", nullptr}};
+  if (change.was) document["was"] = *change.was;
+  return json_answer(document);
+}
+
+ApiAnswer Api::remove_source(const ApiRequest& request) {
+  Result<JsonValue> parsed = body_object(request);
+  if (auto* failure = std::get_if<Failure>(&parsed)) return refusal(*failure);
+  Result<std::string> name =
+      string_member(std::get<JsonValue>(parsed), "name", false, "the name of a registered source");
+  if (auto* failure = std::get_if<Failure>(&name)) return refusal(*failure);
+  Result<NetworkSource> removed = sources_.remove(std::get<std::string>(name));
+  if (auto* failure = std::get_if<Failure>(&removed)) return refusal(*failure);
+  const NetworkSource& source = std::get<NetworkSource>(removed);
+  return json_answer(JsonValue{{"removed", source.name}, {"url", source.url}});
+}
+
+ApiAnswer Api::record(const ApiRequest& request) {
+  if (recorder_ == nullptr) return refusal(503, "screen recording is not available in this build");
+  Result<JsonValue> parsed = body_object(request);
+  if (auto* failure = std::get_if<Failure>(&parsed)) return refusal(*failure);
+  Result<Recording> recorded = recorder_->record(std::get<JsonValue>(parsed));
+  if (auto* failure = std::get_if<Failure>(&recorded)) return refusal(*failure);
+  Recording& recording = std::get<Recording>(recorded);
+  return ApiAnswer{200, recording.content_type, std::move(recording.bytes),
+                   std::move(recording.headers)};
+}
+
+}  // namespace app

@@ -1,0 +1,97 @@
+// The service's endpoints under "/api", apart from the HTTP transport: a request (method, path,
+// query parameters, body) goes in, an answer (status, content type, body, extra headers) comes
+// out. Refusals are JSON objects {"error": "..."} with a status of 400 or more.
+//
+// Safe to call from many request threads at once: captures on one device are serialised by the
+// device's `busy` lock, different devices run side by side.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/device.h"
+#include "app/device_registry.h"
+#include "app/recorder.h"
+#include "app/source_registry.h"
+
+namespace app {
+
+inline constexpr std::string_view kApiBase = "/api";
+
+// Frame sizes a request may ask for.
+inline constexpr int kMinFrameSide = 16;
+inline constexpr int kMaxFrameWidth = 7680;
+inline constexpr int kMaxFrameHeight = 4320;
+
+// What the service uses when a request leaves something out.
+struct ServiceSettings {
+  std::string device;  // "" means the best available
+  int width = 1280;
+  int height = 720;
+  int port = 7777;
+};
+
+struct ApiRequest {
+  std::string method;  // "GET", "HEAD" or "POST"
+  std::string path;    // the whole path, "/api/..."
+  std::multimap<std::string, std::string> query;  // decoded
+  std::string body;
+};
+
+struct ApiAnswer {
+  int status = 200;
+  std::string content_type = "application/json";
+  std::string body;
+  std::vector<Header> headers;
+};
+
+// {"error": message} with that status.
+ApiAnswer refusal(int status, const std::string& message);
+ApiAnswer refusal(const Failure& failure);
+
+class Api {
+ public:
+  // `recorder` may be null: recording is then refused.
+  Api(ServiceSettings settings, const DeviceRegistry& devices, SourceRegistry& sources,
+      ScreenRecorder* recorder);
+
+  // The refusal for a path that is not an endpoint (404) or a method it does not take (405),
+  // decided before any body is read.
+  std::optional<ApiAnswer> check_route(const std::string& method, const std::string& path) const;
+
+  ApiAnswer handle(const ApiRequest& request);
+
+  const ServiceSettings& settings() const { return settings_; }
+
+ private:
+  using Handler = ApiAnswer (Api::*)(const ApiRequest&);
+  struct Route {
+    std::string_view path;  // after kApiBase
+    std::string_view method;
+    Handler handler;
+  };
+  static const std::vector<Route>& routes();
+
+  ApiAnswer health(const ApiRequest& request);
+  ApiAnswer list_devices(const ApiRequest& request);
+  ApiAnswer list_controls(const ApiRequest& request);
+  ApiAnswer set_control(const ApiRequest& request);
+  ApiAnswer frame(const ApiRequest& request);
+  ApiAnswer focus(const ApiRequest& request);
+  ApiAnswer list_sources(const ApiRequest& request);
+  ApiAnswer add_source(const ApiRequest& request);
+  ApiAnswer remove_source(const ApiRequest& request);
+  ApiAnswer record(const ApiRequest& request);
+
+  // The device a request names ("" or absent: the configured one, else the best available).
+  Result<std::shared_ptr<Device>> device_for(std::string_view id) const;
+
+  ServiceSettings settings_;
+  const DeviceRegistry& devices_;
+  SourceRegistry& sources_;
+  ScreenRecorder* recorder_;
+};
+
+}  // namespace app

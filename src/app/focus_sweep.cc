@@ -1,0 +1,143 @@
+#include "app/focus_sweep.h"
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <thread>
+
+namespace app {
+namespace {
+
+constexpr std::int64_t kCoarseIntervals = 12;
+constexpr std::int64_t kRefineFactor = 4;
+
+// Positions are counted in steps from the control's minimum, so every position tried is one the
+// control accepts.
+class Sweeper {
+ public:
+  Sweeper(Device& device, const ControlInfo& focus)
+      : device_(device),
+        min_(focus.min),
+        step_(std::max<std::int64_t>(1, focus.step)),
+        last_((focus.max - focus.min) / step_) {}
+
+  std::int64_t last() const { return last_; }
+  std::int64_t position(std::int64_t index) const { return min_ + index * step_; }
+
+  // Measures the position `index` steps up, once; a failure stops the sweep.
+  std::optional<Failure> measure(std::int64_t index) {
+    index = std::clamp<std::int64_t>(index, 0, last_);
+    if (measured_.count(index)) return std::nullopt;
+    Result<ControlChange> set = device_.set_control("focus", position(index));
+    if (auto* failure = std::get_if<Failure>(&set)) return *failure;
+    if (auto settle = device_.focus_settle_time(); settle.count() > 0) {
+      std::this_thread::sleep_for(settle);
+    }
+    Result<Image> frame = device_.capture_gray();
+    if (auto* failure = std::get_if<Failure>(&frame)) return *failure;
+    const double value = sharpness(std::get<Image>(frame));
+    measured_[index] = value;
+    samples_.push_back(FocusSample{position(index), value});
+    return std::nullopt;
+  }
+
+  // The sharpest index so far; the first measured wins a tie.
+  std::int64_t best() const {
+    std::int64_t best_index = 0;
+    double best_value = -1;
+    for (const FocusSample& sample : samples_) {
+      if (sample.sharpness > best_value) {
+        best_value = sample.sharpness;
+        best_index = (sample.focus - min_) / step_;
+      }
+    }
+    return best_index;
+  }
+
+  double at(std::int64_t index) const { return measured_.at(index); }
+  std::vector<FocusSample> samples() const { return samples_; }
+
+ private:
+  Device& device_;
+  std::int64_t min_, step_, last_;
+  std::map<std::int64_t, double> measured_;
+  std::vector<FocusSample> samples_;
+};
+
+}  // namespace
+
+double sharpness(const Image& gray) {
+  if (gray.width < 3 || gray.height < 3) return 0;
+  double sum = 0, sum_squares = 0;
+  for (int y = 1; y + 1 < gray.height; ++y) {
+    const std::uint8_t* up = gray.pixels.data() + static_cast<std::size_t>(y - 1) * gray.stride;
+    const std::uint8_t* row = up + gray.stride;
+    const std::uint8_t* down = row + gray.stride;
+    std::int64_t row_sum = 0, row_squares = 0;
+    for (int x = 1; x + 1 < gray.width; ++x) {
+      const auto i = static_cast<std::size_t>(x);
+      const int laplacian = up[i] + down[i] + row[i - 1] + row[i + 1] - 4 * row[i];
+      row_sum += laplacian;
+      row_squares += laplacian * laplacian;
+    }
+    sum += static_cast<double>(row_sum);
+    sum_squares += static_cast<double>(row_squares);
+  }
+  const double count = static_cast<double>(gray.width - 2) * (gray.height - 2);
+  const double mean = sum / count;
+  return sum_squares / count - mean * mean;
+}
+
+Result<FocusSweep> sweep_focus(Device& device) {
+  const auto started = std::chrono::steady_clock::now();
+  Result<std::vector<ControlInfo>> listed = device.controls();
+  if (auto* failure = std::get_if<Failure>(&listed)) return *failure;
+  const auto& controls = std::get<std::vector<ControlInfo>>(listed);
+  auto focus = std::find_if(controls.begin(), controls.end(),
+                            [](const ControlInfo& control) { return control.name == "focus"; });
+  if (focus == controls.end() || focus->max <= focus->min) {
+    return Failure{409, "camera " + device.info().id + " has a fixed focus; there is nothing to sweep"};
+  }
+
+  Sweeper sweeper(device, *focus);
+  auto give_up = [&](Failure failure) -> Result<FocusSweep> {
+    device.set_control("focus", focus->value);  // best effort: leave the lens as it was
+    return failure;
+  };
+
+  // Coarse: a dozen positions over the whole range, both ends included.
+  const std::int64_t last = sweeper.last();
+  std::int64_t spacing = std::max<std::int64_t>(1, (last + kCoarseIntervals - 1) / kCoarseIntervals);
+  for (std::int64_t index = 0; index < last; index += spacing) {
+    if (auto failure = sweeper.measure(index)) return give_up(*failure);
+  }
+  if (auto failure = sweeper.measure(last)) return give_up(*failure);
+
+  // Fine: around the best so far, one spacing either side at a quarter of the spacing, until
+  // the control's own step is reached.
+  while (spacing > 1) {
+    const std::int64_t finer = std::max<std::int64_t>(1, spacing / kRefineFactor);
+    const std::int64_t centre = sweeper.best();
+    for (std::int64_t index = centre - spacing; index <= centre + spacing; index += finer) {
+      if (auto failure = sweeper.measure(index)) return give_up(*failure);
+    }
+    spacing = finer;
+  }
+  // The sharpest may sit at the edge of the last window; look one step beyond it.
+  for (std::int64_t best = sweeper.best();;) {
+    if (auto failure = sweeper.measure(best - 1)) return give_up(*failure);
+    if (auto failure = sweeper.measure(best + 1)) return give_up(*failure);
+    const std::int64_t next = sweeper.best();
+    if (next == best) break;
+    best = next;
+  }
+
+  const std::int64_t best = sweeper.best();
+  Result<ControlChange> locked = device.set_control("focus", sweeper.position(best));
+  if (auto* failure = std::get_if<Failure>(&locked)) return give_up(*failure);
+  return FocusSweep{sweeper.position(best), sweeper.at(best), sweeper.samples(),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - started)};
+}
+
+}  // namespace app

@@ -1,0 +1,38 @@
+// The focus sweep: drive a camera's lens through its focus range, measure how sharp the picture
+// is at each position, and leave the lens at the sharpest one. It works on any Device whose
+// controls include "focus".
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "app/device.h"
+#include "app/failure.h"
+#include "app/image.h"
+
+namespace app {
+
+// Sharpness of a gray picture: the variance of its 3x3 Laplacian. Edges and fine detail give a
+// large value, and blur lowers it quickly. 0 for pictures smaller than 3x3.
+double sharpness(const Image& gray);
+
+struct FocusSample {
+  std::int64_t focus = 0;
+  double sharpness = 0;
+};
+
+struct FocusSweep {
+  std::int64_t focus = 0;  // the position locked, the sharpest measured
+  double sharpness = 0;
+  std::vector<FocusSample> samples;  // in the order measured
+  std::chrono::milliseconds took{0};
+};
+
+// Measures a dozen positions spread over the whole range, then searches around the best one in
+// ever finer steps down to the control's own step, and sets focus to the sharpest position
+// found. The caller holds the device's `busy` lock. A device without a focus control is refused
+// (409). When a capture or a setting fails midway, the lens is put back where it was.
+Result<FocusSweep> sweep_focus(Device& device);
+
+}  // namespace app

@@ -1,0 +1,19 @@
+// What the running service is made of: its capture sources in listing order.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "app/device_registry.h"
+#include "app/recorder.h"
+#include "app/source_registry.h"
+
+namespace app {
+
+// Webcams, the screen, network cameras, the test camera: one line each.
+std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height);
+
+// The screen recorder, or null when this build has none.
+std::unique_ptr<ScreenRecorder> build_recorder();
+
+}  // namespace app

@@ -1,0 +1,288 @@
+#include "app/source_registry.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <variant>
+
+#include "app/device_registry.h"
+
+namespace app {
+namespace {
+
+constexpr std::size_t kMaxName = 32;
+constexpr std::size_t kMaxUrl = 2048;
+constexpr std::size_t kMaxFile = 1 << 20;
+
+std::string os_error(int code) { return std::strerror(code); }
+
+bool is_absolute(const char* path) { return path != nullptr && path[0] == '/'; }
+
+bool starts_with_ci(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) ==
+                  std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+// The sources of a parsed file, or why the file is not a sources file.
+std::variant<std::vector<NetworkSource>, std::string> sources_from(const nlohmann::json& doc) {
+  if (!doc.is_object() || !doc.contains("sources") || !doc["sources"].is_array()) {
+    return std::string("it has no \"sources\" list");
+  }
+  std::vector<NetworkSource> sources;
+  for (const nlohmann::json& entry : doc["sources"]) {
+    if (!entry.is_object() || !entry.contains("name") || !entry["name"].is_string() ||
+        !entry.contains("url") || !entry["url"].is_string()) {
+      return std::string("an entry lacks a name or a url");
+    }
+    NetworkSource source{entry["name"].get<std::string>(), entry["url"].get<std::string>()};
+    if (auto problem = source_name_problem(source.name)) return *problem;
+    if (auto problem = source_url_problem(source.url)) return *problem;
+    for (const NetworkSource& seen : sources) {
+      if (seen.name == source.name) return "the name " + source.name + " appears twice";
+    }
+    sources.push_back(std::move(source));
+  }
+  return sources;
+}
+
+// A name beside `file` that does not exist yet, for moving a bad file aside.
+std::string aside_name(const std::string& file) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  std::string base = file + ".corrupt-" + stamp;
+  std::string candidate = base;
+  for (int n = 1; ::access(candidate.c_str(), F_OK) == 0; ++n) {
+    candidate = base + "-" + std::to_string(n);
+  }
+  return candidate;
+}
+
+bool write_all(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string default_config_folder() {
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); is_absolute(xdg)) {
+    return std::string(xdg) + "/tirvane";
+  }
+  if (const char* home = std::getenv("HOME"); is_absolute(home)) {
+    return std::string(home) + "/.config/tirvane";
+  }
+  if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && is_absolute(user->pw_dir)) {
+    return std::string(user->pw_dir) + "/.config/tirvane";
+  }
+  return {};
+}
+
+std::optional<std::string> source_name_problem(std::string_view name) {
+  const bool word = !name.empty() && name.size() <= kMaxName &&
+                    std::all_of(name.begin(), name.end(), [](char c) {
+                      return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+                    });
+  if (word) return std::nullopt;
+  return "a source name is 1 to 32 letters, digits, - and _ (e.g. phone), not \"" +
+         clip_for_message(name, 40) + "\"";
+}
+
+std::optional<std::string> source_url_problem(std::string_view url) {
+  std::string_view rest;
+  if (starts_with_ci(url, "http://")) {
+    rest = url.substr(7);
+  } else if (starts_with_ci(url, "https://")) {
+    rest = url.substr(8);
+  } else {
+    return "the URL must start with http:// or https://, e.g. http://192.168.1.50:8080/shot.jpg";
+  }
+  if (url.size() > kMaxUrl) return std::string("the URL is longer than 2048 bytes");
+  if (std::any_of(url.begin(), url.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7F;
+      })) {
+    return std::string("the URL must not contain spaces or control characters");
+  }
+  if (rest.empty() || rest.front() == '/' || rest.front() == ':' || rest.front() == '?') {
+    return std::string("the URL names no host");
+  }
+  return std::nullopt;
+}
+
+SourceRegistry::SourceRegistry(std::string folder) : folder_(std::move(folder)) {
+  if (folder_.empty()) {
+    refuse_changes_ = "there is nowhere to keep sources: neither XDG_CONFIG_HOME nor HOME is set";
+    problems_.push_back(*refuse_changes_);
+    return;
+  }
+  file_ = folder_ + "/sources.json";
+  load();
+}
+
+void SourceRegistry::load() {
+  const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return;  // nothing registered yet
+    refuse_changes_ = "cannot read " + file_ + ": " + os_error(errno) +
+                      "; sources cannot be changed until it is readable";
+    problems_.push_back(*refuse_changes_);
+    return;
+  }
+  std::string text;
+  char buffer[8192];
+  bool read_failed = false;
+  int read_error = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      read_failed = true;
+      read_error = errno;
+      break;
+    }
+    if (n == 0 || text.size() > kMaxFile) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (read_failed) {
+    refuse_changes_ = "cannot read " + file_ + ": " + os_error(read_error) +
+                      "; sources cannot be changed until it is readable";
+    problems_.push_back(*refuse_changes_);
+    return;
+  }
+
+  std::string why;
+  if (text.size() > kMaxFile) {
+    why = "it is larger than 1 MiB";
+  } else {
+    const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+    if (doc.is_discarded()) {
+      why = text.empty() ? "it is empty" : "it is not valid JSON";
+    } else {
+      auto parsed = sources_from(doc);
+      if (auto* sources = std::get_if<std::vector<NetworkSource>>(&parsed)) {
+        sources_ = std::move(*sources);
+        return;
+      }
+      why = std::get<std::string>(parsed);
+    }
+  }
+  const std::string aside = aside_name(file_);
+  if (::rename(file_.c_str(), aside.c_str()) == 0) {
+    problems_.push_back("the sources file " + file_ + " could not be used (" + why +
+                        "); it was moved to " + aside + " and the list starts empty");
+  } else {
+    refuse_changes_ = "the sources file " + file_ + " could not be used (" + why +
+                      ") nor moved aside (" + os_error(errno) +
+                      "); sources cannot be changed until it is fixed or removed";
+    problems_.push_back(*refuse_changes_);
+  }
+}
+
+std::optional<Failure> SourceRegistry::save(const std::vector<NetworkSource>& sources) const {
+  if (refuse_changes_) return Failure{500, *refuse_changes_};
+  auto cannot = [&](int code) {
+    return Failure{500, "cannot save the sources in " + file_ + ": " + os_error(code)};
+  };
+  std::error_code made;
+  std::filesystem::create_directories(folder_, made);
+  if (made) return cannot(made.value());
+
+  nlohmann::json list = nlohmann::json::array();
+  for (const NetworkSource& source : sources) {
+    list.push_back({{"name", source.name}, {"url", source.url}});
+  }
+  const std::string text = nlohmann::json{{"sources", list}}.dump(2) + "\n";
+
+  std::string temp = folder_ + "/.sources.json.XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return cannot(errno);
+  if (!write_all(fd, text) || ::fsync(fd) != 0) {
+    const int code = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return cannot(code);
+  }
+  if (::close(fd) != 0 || ::rename(temp.c_str(), file_.c_str()) != 0) {
+    const int code = errno;
+    ::unlink(temp.c_str());
+    return cannot(code);
+  }
+  // The rename itself lasts only once the folder is on disk too.
+  if (const int dir = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return std::nullopt;
+}
+
+std::vector<NetworkSource> SourceRegistry::list() const {
+  std::lock_guard lock(mutex_);
+  return sources_;
+}
+
+std::optional<NetworkSource> SourceRegistry::find(std::string_view name) const {
+  std::lock_guard lock(mutex_);
+  for (const NetworkSource& source : sources_) {
+    if (source.name == name) return source;
+  }
+  return std::nullopt;
+}
+
+Result<SourceChange> SourceRegistry::add(const NetworkSource& source) {
+  if (auto problem = source_name_problem(source.name)) return Failure{400, *problem};
+  if (auto problem = source_url_problem(source.url)) return Failure{400, *problem};
+  std::lock_guard lock(mutex_);
+  std::vector<NetworkSource> next = sources_;
+  SourceChange change{source, std::nullopt};
+  auto same = std::find_if(next.begin(), next.end(),
+                           [&](const NetworkSource& s) { return s.name == source.name; });
+  if (same != next.end()) {
+    change.was = same->url;
+    same->url = source.url;
+  } else {
+    next.push_back(source);
+  }
+  if (auto failure = save(next)) return *failure;
+  sources_ = std::move(next);
+  return change;
+}
+
+Result<NetworkSource> SourceRegistry::remove(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  std::vector<NetworkSource> next = sources_;
+  auto same = std::find_if(next.begin(), next.end(),
+                           [&](const NetworkSource& s) { return s.name == name; });
+  if (same == next.end()) {
+    return Failure{404, "no source named " + clip_for_message(name, 40)};
+  }
+  NetworkSource removed = *same;
+  next.erase(same);
+  if (auto failure = save(next)) return *failure;
+  sources_ = std::move(next);
+  return removed;
+}
+
+}  // namespace app

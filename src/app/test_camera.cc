@@ -1,0 +1,117 @@
+#include "app/test_camera.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "app/test_scene.h"
+
+namespace app {
+namespace {
+
+// How far the picture blurs per focus step away from the sharp position, in pixels of a
+// 720-line frame; other sizes blur in proportion, so every size shows the same picture.
+constexpr double kBlurPerStep = 0.15;
+constexpr std::int64_t kNominalExposure = 250;
+constexpr int kMeasureWidth = 640;  // frames for the focus sweep
+constexpr std::size_t kChartsKept = 4;
+
+const ControlInfo* find_control(const std::vector<ControlInfo>& controls, std::string_view name) {
+  for (const ControlInfo& control : controls) {
+    if (control.name == name) return &control;
+  }
+  return nullptr;
+}
+
+std::int64_t value_of(const std::vector<ControlInfo>& controls, std::string_view name) {
+  return find_control(controls, name)->value;
+}
+
+}  // namespace
+
+TestCamera::TestCamera(int width, int height)
+    : width_(width),
+      height_(height),
+      controls_{
+          // Starts a little out of focus, as a camera does before anyone focuses it.
+          {"focus", 0, 255, 1, 110, 110},
+          {"zoom", 100, 400, 1, 100, 100},
+          {"exposure", 3, 2047, 1, kNominalExposure, kNominalExposure},
+          {"brightness", -64, 64, 1, 0, 0},
+      } {}
+
+DeviceInfo TestCamera::info() const {
+  return DeviceInfo{std::string(kTestCameraId), "Test camera (built-in test chart)", true, width_,
+                    height_};
+}
+
+std::int64_t TestCamera::sharp_focus() const {
+  return 150 - (value_of(controls_, "zoom") - 100) / 5;
+}
+
+const Image& TestCamera::chart(int width, int height) {
+  const std::int64_t zoom = value_of(controls_, "zoom");
+  const auto key = std::make_tuple(width, height, zoom);
+  auto found = charts_.find(key);
+  if (found != charts_.end()) return found->second;
+  if (charts_.size() >= kChartsKept) charts_.erase(charts_.begin());
+  return charts_.emplace(key, render_chart(width, height, static_cast<double>(zoom) / 100.0))
+      .first->second;
+}
+
+Image TestCamera::render(int width, int height, PixelFormat format) {
+  const double zoom = static_cast<double>(value_of(controls_, "zoom")) / 100.0;
+  Image image = chart(width, height);
+  draw_clock(image, zoom, std::chrono::system_clock::now(), ++frames_);
+  if (format == PixelFormat::kGray) image = to_gray(image);
+  const auto distance = std::abs(value_of(controls_, "focus") - sharp_focus());
+  defocus(image, static_cast<double>(distance) * kBlurPerStep * height / 720.0);
+  apply_exposure(image,
+                 static_cast<double>(value_of(controls_, "exposure")) / kNominalExposure,
+                 static_cast<int>(value_of(controls_, "brightness")));
+  return image;
+}
+
+Result<JpegFrame> TestCamera::capture_jpeg(const FrameRequest& request) {
+  const int width = request.width.value_or(width_);
+  const int height = request.height.value_or(height_);
+  Image image = render(width, height, PixelFormat::kRgb);
+  Result<std::string> jpeg = encode_jpeg(view_of(image));
+  if (auto* failure = std::get_if<Failure>(&jpeg)) return *failure;
+  return JpegFrame{std::move(std::get<std::string>(jpeg)), width, height, {}};
+}
+
+Result<Image> TestCamera::capture_gray() {
+  const int width = std::min(kMeasureWidth, width_);
+  const int height = std::max(1, static_cast<int>(std::lround(static_cast<double>(height_) * width / width_)));
+  return render(width, height, PixelFormat::kGray);
+}
+
+Result<std::vector<ControlInfo>> TestCamera::controls() { return controls_; }
+
+Result<ControlChange> TestCamera::set_control(std::string_view name, std::int64_t value) {
+  auto found = std::find_if(controls_.begin(), controls_.end(),
+                            [&](const ControlInfo& control) { return control.name == name; });
+  if (found == controls_.end()) {
+    return Failure{404, "camera test has no control named " + std::string(name)};
+  }
+  if (value < found->min || value > found->max) {
+    return Failure{400, found->name + " must be between " + std::to_string(found->min) + " and " +
+                            std::to_string(found->max)};
+  }
+  ControlChange change{found->name, value, found->value};
+  found->value = value;
+  return change;
+}
+
+TestCameraSource::TestCameraSource(std::shared_ptr<TestCamera> camera)
+    : camera_(std::move(camera)) {}
+
+std::vector<std::shared_ptr<Device>> TestCameraSource::devices() { return {camera_}; }
+
+std::optional<Result<std::shared_ptr<Device>>> TestCameraSource::find(std::string_view id) {
+  if (id != kTestCameraId) return std::nullopt;
+  return Result<std::shared_ptr<Device>>(std::shared_ptr<Device>(camera_));
+}
+
+}  // namespace app

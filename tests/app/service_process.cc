@@ -1,0 +1,98 @@
+#include "service_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "fake_service.h"
+
+extern char** environ;
+
+namespace service_test {
+
+std::string app_path() { return TIRVANE_APP_PATH; }
+
+ServiceProcess::ServiceProcess(std::string config_home, std::vector<std::string> args,
+                               std::map<std::string, std::optional<std::string>> env) {
+  log_path_ = testing_support::make_temp_dir() + "/service.log";
+  std::vector<std::string> argv{app_path(), "--request-timeout", "1"};
+  const bool port_given = std::find(args.begin(), args.end(), "--port") != args.end() ||
+                          (env.count("TIRVANE_PORT") && env["TIRVANE_PORT"]);
+  if (!port_given) argv.insert(argv.end(), {"--port", "0"});
+  argv.insert(argv.end(), args.begin(), args.end());
+
+  if (!env.count("XDG_CONFIG_HOME")) env["XDG_CONFIG_HOME"] = config_home;
+  if (!env.count("TIRVANE_PORT")) env["TIRVANE_PORT"] = std::nullopt;
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    if (!env.count(text.substr(0, text.find('=')))) environment.push_back(text);
+  }
+  for (const auto& [name, value] : env) {
+    if (value) environment.push_back(name + "=" + *value);
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  std::vector<char*> c_argv;
+  for (std::string& word : argv) c_argv.push_back(word.data());
+  c_argv.push_back(nullptr);
+  std::vector<char*> c_env;
+  for (std::string& entry : environment) c_env.push_back(entry.data());
+  c_env.push_back(nullptr);
+  const int rc = ::posix_spawn(&pid_, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + app_path());
+
+  const std::regex listening(R"(listening on http://127\.0\.0\.1:(\d+)/api)");
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < until) {
+    std::smatch match;
+    const std::string text = log();
+    if (std::regex_search(text, match, listening)) {
+      port_ = std::stoi(match[1]);
+      return;
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+ServiceProcess::~ServiceProcess() {
+  if (pid_ > 0) stop(SIGKILL);
+}
+
+std::string ServiceProcess::log() const {
+  std::ifstream in(log_path_, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int ServiceProcess::stop(int signal) {
+  if (pid_ <= 0) return -1;
+  ::kill(pid_, signal);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace service_test
