@@ -7,7 +7,6 @@
 #include <mutex>
 
 #include "app/focus_sweep.h"
-#include "app/unavailable_sources.h"
 #include "app_client/app_contract.h"
 
 #ifndef TIRVANE_VERSION
@@ -262,8 +261,9 @@ ApiAnswer Api::frame(const ApiRequest& request) {
   if (auto* failure = std::get_if<Failure>(&size)) return refusal(*failure);
   const std::string id = query_value(request, "device").value_or("");
   FrameRequest wanted = std::get<FrameRequest>(size);
-  // Cameras take the configured size when none is asked for; the screen is taken whole.
-  if (!wanted.width && id != kScreenId) {
+  // Cameras take the configured size when none is asked for; the screen is taken whole and a
+  // network camera's picture is passed on as it came.
+  if (!wanted.width && id != "screen" && !id.starts_with("net:")) {
     wanted = FrameRequest{settings_.width, settings_.height};
   }
   Result<std::shared_ptr<Device>> found = device_for(id);

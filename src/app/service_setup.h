@@ -13,7 +13,7 @@ namespace app {
 // Webcams, the screen, network cameras, the test camera: one line each.
 std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height);
 
-// The screen recorder, or null when this build has none.
+// The screen recorder of the display the service was started for.
 std::unique_ptr<ScreenRecorder> build_recorder();
 
 }  // namespace app

@@ -33,6 +33,10 @@ ServiceProcess::ServiceProcess(std::string config_home, std::vector<std::string>
 
   if (!env.count("XDG_CONFIG_HOME")) env["XDG_CONFIG_HOME"] = config_home;
   if (!env.count("TIRVANE_PORT")) env["TIRVANE_PORT"] = std::nullopt;
+  // No display unless a test brings its own: the service then has no screen to offer.
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"}) {
+    if (!env.count(name)) env[name] = std::nullopt;
+  }
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;

@@ -108,7 +108,7 @@ TEST_F(WebcamSourceTest, AnswersForNodesThatAreNoCamera) {
     int status;
     std::string message;
   } cases[] = {
-      {"7", 404, "no camera 7"},
+      {"7", 404, "no such camera: 7"},
       {"1", 404, "camera 1 (" + node(1) + ") carries metadata only, not pictures"},
   };
   for (const auto& c : cases) {
@@ -131,7 +131,7 @@ TEST_F(WebcamSourceTest, ForgetsARemovedCamera) {
   EXPECT_EQ(listing().front().id, "2");
   const auto failure = failure_of(*source().find("0"));
   EXPECT_EQ(failure.status, 404);
-  EXPECT_EQ(failure.message, "no camera 0");
+  EXPECT_EQ(failure.message, "no such camera: 0");
   // Whoever still holds it hears that it is gone, and nothing stays open.
   const auto gone = failure_of(held->capture_jpeg({640, 480}));
   EXPECT_EQ(gone.status, 404);

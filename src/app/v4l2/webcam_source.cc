@@ -145,7 +145,7 @@ std::optional<Result<std::shared_ptr<Device>>> WebcamSource::find(std::string_vi
   if (!node) return std::nullopt;
   std::lock_guard lock(mutex_);
   const std::string path = (options_.root / ("video" + std::to_string(*node))).string();
-  const std::string missing = "no camera " + std::string(id);
+  const std::string missing = "no such camera: " + std::string(id);
   std::error_code error;
   if (!std::filesystem::exists(path, error)) {
     known_.erase(*node);
