@@ -8,6 +8,7 @@
 #include "app_client/utf8.h"
 #include "cli/controls_commands.h"
 #include "cli/devices_command.h"
+#include "cli/focus_commands.h"
 #include "cli/sources_commands.h"
 #include "cli/status_command.h"
 
@@ -30,5 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(sources_report(document), false);
   check(added_report(document), false);
   check(removed_report(document), false);
+  check(focus_report(document), false);
+  check(look_line(document), false);
+  // look's one-line object must itself be a document that reads back.
+  const std::string look = json_text(look_document(document, SavedFile{"tirvane.jpg", size}));
+  if (!parse_json_document(look)) std::abort();
   return 0;
 }
