@@ -1,5 +1,7 @@
 #include "app_client/json.h"
 
+#include <cmath>
+
 #include "platform/platform.h"
 
 namespace {
@@ -43,16 +45,20 @@ void print_json(const JsonValue& value) { platform::write_stdout(pretty_json_tex
 std::optional<JsonValue> parse_json_document(std::string_view text) {
   // The parser would skip a byte-order mark; a document that starts with one is not accepted.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;
-  bool too_deep = false;
-  auto watch_depth = [&too_deep](int depth, nlohmann::json::parse_event_t event, JsonValue&) {
-    if ((event == nlohmann::json::parse_event_t::object_start ||
-         event == nlohmann::json::parse_event_t::array_start) &&
-        depth >= kMaxJsonDepth) {
-      too_deep = true;
+  using Event = nlohmann::json::parse_event_t;
+  bool refused = false;
+  auto check = [&refused](int depth, Event event, JsonValue& parsed) {
+    if ((event == Event::object_start || event == Event::array_start) && depth >= kMaxJsonDepth) {
+      refused = true;
     }
-    return !too_deep;
+    // A number too large for a double would come back as infinity, which has no JSON text.
+    if (event == Event::value && parsed.is_number_float() &&
+        !std::isfinite(parsed.get<double>())) {
+      refused = true;
+    }
+    return !refused;
   };
-  JsonValue parsed = nlohmann::json::parse(text, watch_depth, /*allow_exceptions=*/false);
-  if (too_deep || parsed.is_discarded()) return std::nullopt;
+  JsonValue parsed = nlohmann::json::parse(text, check, /*allow_exceptions=*/false);
+  if (refused || parsed.is_discarded()) return std::nullopt;
   return parsed;
 }

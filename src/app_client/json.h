@@ -36,8 +36,8 @@ std::string pretty_json_text(const JsonValue& value);
 void print_json(const JsonValue& value);
 
 // One whole JSON document with optional white space around it, or nothing: empty text, a syntax
-// error, text that is not UTF-8, a byte-order mark, trailing bytes, or nesting deeper than
-// kMaxJsonDepth.
+// error, text that is not UTF-8, a byte-order mark, trailing bytes, a number beyond the range of
+// a double, or nesting deeper than kMaxJsonDepth.
 std::optional<JsonValue> parse_json_document(std::string_view text);
 
 // Deep enough for any real answer; shallow enough that printing never exhausts the stack.

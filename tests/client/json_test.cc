@@ -57,7 +57,8 @@ TEST(PrettyJson, Layout) {
 
 TEST(ParseJsonDocument, RejectsAnythingButOneDocument) {
   for (std::string_view bad : {"", " ", "{", "{} {}", "1 2", "[1,]", "\xEF\xBB\xBF{}", "nul",
-                               "\"\xFF\"", "{\"a\":1}x", "// c\n{}", "'a'"}) {
+                               "\"\xFF\"", "{\"a\":1}x", "// c\n{}", "'a'", "1e400",
+                               "[-1e999]"}) {
     EXPECT_FALSE(parse_json_document(bad).has_value()) << bad;
   }
   EXPECT_EQ(json_text(parse(" \t\r\n{\"a\":[true,false,null]}\r\n")),
