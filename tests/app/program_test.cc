@@ -37,19 +37,6 @@ void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// A port that nothing listens on at the moment.
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 RunResult run_app(const std::vector<std::string>& args,
                   std::map<std::string, std::optional<std::string>> env = {}) {
   RunOptions options;
@@ -105,13 +92,13 @@ TEST(ProgramTest, ATakenPortIsReportedAndEndsWithStatusOne) {
 }
 
 TEST(ProgramTest, PortComesFromTheOptionElseTheEnvironment) {
-  const int from_env = free_port();
+  const int from_env = static_cast<int>(testing_support::unused_port());
   ServiceProcess by_env(make_temp_dir(), {}, {{"TIRVANE_PORT", std::to_string(from_env)}});
   ASSERT_TRUE(by_env.started()) << by_env.log();
   EXPECT_EQ(by_env.port(), from_env);
   EXPECT_EQ(get(from_env, "/api/health").json()["port"], from_env);
 
-  const int from_option = free_port();
+  const int from_option = static_cast<int>(testing_support::unused_port());
   ServiceProcess by_option(make_temp_dir(), {"--port", std::to_string(from_option)},
                            {{"TIRVANE_PORT", "1"}});
   ASSERT_TRUE(by_option.started()) << by_option.log();

@@ -286,21 +286,8 @@ TEST(NetworkCamera, TheSizeLimitAdmitsABodyOfExactlyThatSize) {
   }
 }
 
-// A port on 127.0.0.1 where nothing listens.
-std::uint16_t closed_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 TEST(NetworkCamera, AnUnreachablePhoneIsA502) {
-  const std::uint16_t port = closed_port();
+  const std::uint16_t port = unused_port();
   NetworkCamera camera = phone_at(port);
   app::Failure failure = failure_of(camera.capture_jpeg({}));
   EXPECT_EQ(failure.status, 502);

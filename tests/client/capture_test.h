@@ -35,19 +35,6 @@ inline void write_file(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-// A loopback port that was free a moment ago and has no listener now.
-inline std::string unused_port() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return std::to_string(ntohs(a.sin_port));
-}
-
 // The report of a file that could not be written because of `posix_reason` ("No such file or
 // directory (os error 2)"). Under Windows the words differ: only the prefix and the layout of
 // the reason are checked there.

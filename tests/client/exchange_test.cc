@@ -130,15 +130,7 @@ TEST_F(ExchangeTest, HeaderThatIsNotUtf8IsAnUnreachableReport) {
 }
 
 TEST_F(ExchangeTest, NothingListeningIsConnectionRefusedWithTheBaseOnly) {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  const std::string port = std::to_string(ntohs(a.sin_port));
-  ::close(s);
+  const std::string port = std::to_string(unused_port());
 
   RunResult result = run({"status", "--port=" + port});
   EXPECT_EQ(result.exit_status, 1);

@@ -222,7 +222,7 @@ TEST_F(LookTest, FailedPhotoPrintsNothingAfterTheSweep) {
 
 TEST_F(LookTest, UnreachableServiceForTheSweepDoesNothingElse) {
   write_file(dir + "/tirvane.jpg", "keep me");
-  const std::string port = unused_port();
+  const std::string port = std::to_string(unused_port());
   RunResult r = run({"look", "--port=" + port});
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.out, "");

@@ -166,7 +166,7 @@ TEST_F(PhotoTest, RefusalsReportTheServiceTextAndLeaveTheFile) {
 
 TEST_F(PhotoTest, UnreachableServiceLeavesTheFile) {
   write_file(dir + "/tirvane.jpg", "keep me");
-  const std::string port = unused_port();
+  const std::string port = std::to_string(unused_port());
   for (std::string command : {"snap", "screenshot"}) {
     RunResult r = run({command, "--out", "tirvane.jpg", "--port", port});
     EXPECT_EQ(r.exit_status, 1);

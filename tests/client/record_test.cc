@@ -89,7 +89,7 @@ TEST_F(RecordTest, RefusalsAndUnreachableServiceLeaveTheFile) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(read_file(dir + "/screen.mp4"), "old video");
   }
-  const std::string port = unused_port();
+  const std::string port = std::to_string(unused_port());
   RunResult r = run({"record", "--format", "mp4", "--port", port});
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_TRUE(r.err.starts_with("error: cannot reach Tirvane at http://127.0.0.1:" + port +

@@ -120,6 +120,18 @@ void FakeService::serve() {
   }
 }
 
+std::uint16_t unused_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
 std::string make_temp_dir() {
   const char* root = std::getenv("TMPDIR");
   std::string pattern = std::string(root && *root ? root : "/tmp") + "/tirvane-test-XXXXXX";

@@ -55,6 +55,9 @@ class FakeService {
   std::thread thread_;
 };
 
+// A loopback port that was free a moment ago and has no listener now.
+std::uint16_t unused_port();
+
 // A new empty folder under $TMPDIR (else /tmp), for a test's files.
 std::string make_temp_dir();
 
