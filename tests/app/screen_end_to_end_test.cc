@@ -1,0 +1,101 @@
+// The real tirvane client through the real service on a private Xvfb with a known picture on it:
+// the screen among the devices, a screenshot that shows the picture, and recordings a player
+// takes (checked with ffprobe).
+#include <nlohmann/json.hpp>
+
+#include "client_fixture.h"
+#include "xvfb.h"
+
+namespace service_test {
+namespace {
+
+using nlohmann::json;
+
+class ScreenEndToEnd : public ClientTest {
+ protected:
+  ScreenEndToEnd() {
+    screen_testing::paint(xvfb.display(), screen_testing::test_scene());
+    service_env["DISPLAY"] = xvfb.display();
+  }
+
+  // ffprobe's view of a file the client wrote: its format and streams, frames counted.
+  json probe(const std::string& name) const {
+    auto r = testing_support::run_program({"ffprobe", "-v", "error", "-count_frames", "-show_format",
+                                           "-show_streams", "-of", "json", path(name)});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    return json::parse(r.out, nullptr, false);
+  }
+
+  screen_testing::Xvfb xvfb;
+};
+
+double number(const json& value) {
+  if (value.is_string()) return std::stod(value.get<std::string>());
+  return value.is_number() ? value.get<double>() : -1;
+}
+
+// "30/1" as 30.
+double rate(const json& value) {
+  const std::string text = value.is_string() ? value.get<std::string>() : "0/1";
+  const auto slash = text.find('/');
+  return std::stod(text.substr(0, slash)) / std::stod(text.substr(slash + 1));
+}
+
+TEST_F(ScreenEndToEnd, TheScreenIsListedAndTheScreenshotShowsIt) {
+  const std::string devices = tirvane({"devices"}).out;
+  EXPECT_EQ(devices.rfind("  screen  Screen of display " + xvfb.display() + " ", 0), 0u) << devices;
+  const json listed = json::parse(tirvane({"devices", "--json"}).out)["devices"];
+  ASSERT_FALSE(listed.empty());
+  EXPECT_EQ(listed[0]["id"], "screen");
+  EXPECT_EQ(listed[0]["width"], 1920);
+  EXPECT_EQ(listed[0]["height"], 1080);
+  EXPECT_EQ(listed[0]["focusable"], false);
+
+  auto r = tirvane({"screenshot"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, written("screen.jpg"));
+  const app::Image shot = picture("screen.jpg");
+  EXPECT_EQ(shot.width, 1920);
+  EXPECT_EQ(shot.height, 1080);
+  for (const auto& place : screen_testing::test_scene_places()) {
+    const auto seen = screen_testing::pixel_at(shot, place.x, place.y);
+    EXPECT_TRUE(screen_testing::near(seen, screen_testing::rgb_of(place.rgb), 20))
+        << place.name << " shows " << screen_testing::describe(seen);
+  }
+}
+
+TEST_F(ScreenEndToEnd, RecordingsAreVideosOfTheAskedLength) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string file;
+    std::string container;
+    std::vector<std::string> codecs;  // any of these
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"record", "--secs", "2"}, "screen.webm", "matroska,webm", {"vp8", "vp9"}},
+           {{"record", "--secs", "2", "--format", "mp4"}, "screen.mp4", "mov,mp4,m4a,3gp,3g2,mj2", {"h264"}},
+       }) {
+    auto r = tirvane(c.args);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, written(c.file));
+
+    const json probed = probe(c.file);
+    EXPECT_EQ(probed["format"]["format_name"], c.container) << c.file;
+    ASSERT_EQ(probed["streams"].size(), 1u) << probed;
+    const json& stream = probed["streams"][0];
+    EXPECT_NE(std::find(c.codecs.begin(), c.codecs.end(), stream["codec_name"]), c.codecs.end())
+        << c.file << ": " << stream["codec_name"];
+    EXPECT_EQ(stream["pix_fmt"], "yuv420p") << c.file;
+    EXPECT_EQ(stream["width"], 1920);
+    EXPECT_EQ(stream["height"], 1080);
+    const double fps = rate(stream["r_frame_rate"]);
+    ASSERT_GT(fps, 0) << stream;
+    EXPECT_NEAR(number(probed["format"]["duration"]), 2.0, 1.0 / fps) << c.file;
+    // One frame a tick at most; how many a busy machine drops is the benchmark's business.
+    EXPECT_GT(number(stream["nb_read_frames"]), 0) << c.file;
+    EXPECT_LE(number(stream["nb_read_frames"]), 2 * fps) << c.file;
+  }
+}
+
+}  // namespace
+}  // namespace service_test

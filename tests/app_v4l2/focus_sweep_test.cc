@@ -1,0 +1,110 @@
+// The focus sweep on a webcam through the fake device layer: it locks the lens within one step of
+// where the picture is sharpest, hands autofocus off and leaves it off, waits for the lens after
+// each move, and measures every position on a frame taken there, not on one left in the buffers.
+#include "app/focus_sweep.h"
+
+#include <linux/videodev2.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "webcam_fixture.h"
+
+namespace webcam_test {
+namespace {
+
+using fake_v4l2::Camera;
+
+class WebcamFocusSweepTest : public WebcamTest {};
+
+// A MJPEG-only camera: its gray frames for measuring are decoded from the camera's JPEGs.
+Camera mjpeg_webcam() {
+  return fake_v4l2::webcam_with({{V4L2_PIX_FMT_MJPEG, {{1280, 720}, {640, 480}}}});
+}
+
+TEST_F(WebcamFocusSweepTest, LocksTheSharpestPositionWithAutofocusOff) {
+  constexpr auto kSettle = std::chrono::milliseconds(10);
+  options_.camera.focus_settle = kSettle;
+  struct Case {
+    const char* name;
+    Camera camera;
+    int sharpest;  // where the fake's picture is sharpest; the lens moves in steps of 5
+    int locked;
+  };
+  std::vector<Case> cases{
+      {"yuyv, on a step", fake_v4l2::uvc_webcam(), 150, 150},
+      {"yuyv, between steps", fake_v4l2::uvc_webcam(), 93, 95},
+      {"mjpeg, at the far end", mjpeg_webcam(), 250, 250},
+  };
+  int number = 0;
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.camera.sharpest_focus = c.sharpest;
+    plug(number, c.camera);
+    auto camera = this->camera(number);
+    ASSERT_TRUE(camera);
+    ASSERT_EQ(state(number).control(V4L2_CID_FOCUS_AUTO)->value, 1) << "autofocus starts on";
+
+    const app::FocusSweep sweep = value_of(app::sweep_focus(*camera));
+    EXPECT_EQ(sweep.focus, c.locked);
+    EXPECT_LE(std::abs(sweep.focus - c.sharpest), 5);
+    EXPECT_EQ(state(number).control(V4L2_CID_FOCUS_ABSOLUTE)->value, sweep.focus);
+    EXPECT_EQ(state(number).control(V4L2_CID_FOCUS_AUTO)->value, 0) << "autofocus is left off";
+
+    ASSERT_GE(sweep.samples.size(), 15u);
+    auto best = std::max_element(sweep.samples.begin(), sweep.samples.end(),
+                                 [](auto& a, auto& b) { return a.sharpness < b.sharpness; });
+    EXPECT_EQ(best->focus, sweep.focus);
+    EXPECT_DOUBLE_EQ(best->sharpness, sweep.sharpness);
+    for (const app::FocusSample& sample : sweep.samples) {
+      EXPECT_EQ(sample.focus % 5, 0) << sample.focus << " is not a position the lens takes";
+    }
+    EXPECT_GE(sweep.took, kSettle * static_cast<int>(sweep.samples.size()))
+        << "the lens is given time to settle after each move";
+
+    // Each sample shows its own position: nearer the sharpest, sharper (by a lens step,
+    // clearly so); as near, as sharp. A frame exposed before the lens moved, measured as if after, breaks
+    // this order, since the sweep jumps back and forth over the range.
+    std::vector<std::pair<int, double>> by_distance;
+    for (const app::FocusSample& sample : sweep.samples) {
+      const int distance = std::abs(static_cast<int>(sample.focus) - c.sharpest);
+      if (distance < 55) by_distance.emplace_back(distance, sample.sharpness);  // detail fades at 60
+    }
+    std::sort(by_distance.begin(), by_distance.end());
+    ASSERT_GE(by_distance.size(), 6u);
+    for (std::size_t i = 0; i < by_distance.size(); ++i) {
+      for (std::size_t j = i + 1; j < by_distance.size(); ++j) {
+        const auto& [near, near_sharpness] = by_distance[i];
+        const auto& [far, far_sharpness] = by_distance[j];
+        if (far == near) {
+          EXPECT_NEAR(near_sharpness, far_sharpness, 0.05 * far_sharpness) << "both " << near << " off";
+        } else if (far - near < 5) {  // the picture's levels are whole numbers: it may not differ
+          EXPECT_GE(near_sharpness, far_sharpness) << near << " against " << far << " off";
+        } else {
+          EXPECT_GT(near_sharpness, far_sharpness) << near << " against " << far << " off";
+        }
+      }
+    }
+    ++number;
+  }
+}
+
+TEST_F(WebcamFocusSweepTest, ACameraWithoutAFocusMotorIsRefused) {
+  Camera webcam = fake_v4l2::uvc_webcam();
+  std::erase_if(webcam.controls, [](const fake_v4l2::Control& control) {
+    return control.id == V4L2_CID_FOCUS_ABSOLUTE || control.id == V4L2_CID_FOCUS_AUTO;
+  });
+  plug(0, webcam);
+  auto camera = this->camera(0);
+  ASSERT_TRUE(camera);
+  EXPECT_FALSE(camera->info().focusable);
+  const app::Failure failure = failure_of(app::sweep_focus(*camera));
+  EXPECT_EQ(failure.status, 409);
+  EXPECT_EQ(failure.message, "camera 0 has a fixed focus; there is nothing to sweep");
+  EXPECT_TRUE(state(0).control_writes.empty());
+}
+
+}  // namespace
+}  // namespace webcam_test
