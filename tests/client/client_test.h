@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app_client/utf8.h"
 #include "fake_service.h"
 #include "run_program.h"
 
@@ -25,6 +26,14 @@ inline std::string post_request(const std::string& target, std::uint16_t port,
   return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
          "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
          std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// True when every argument is well-formed UTF-8.
+inline bool all_utf8(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (!utf8::is_valid(arg)) return false;
+  }
+  return true;
 }
 
 inline std::string cannot_reach(const std::string& base, const std::string& reason) {

@@ -168,6 +168,8 @@ TEST_F(SetTest, OperandsAndDeviceFollowTheCommandLine) {
            // The value of a two-word option stays positional: NAME is 1 and VALUE is focus.
            {{"set", "--device", "1", "focus", "60"}, ""},
        }) {
+    // Windows passes arguments as UTF-16, so bytes that are not UTF-8 cannot reach its client.
+    if (client_is_windows() && !all_utf8(c.args)) continue;
     const std::size_t before = fake.requests().size();
     if (!c.body.empty()) fake.add(json_reply(200, kSetAnswer));
     RunResult r = run(c.args);

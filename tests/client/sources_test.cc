@@ -73,6 +73,8 @@ TEST_F(SourcesTest, AddSourceSendsNameAndUrlVerbatim) {
             "{\"name\":\"t\xC3\xA9l\xC3\xA9phone\",\"url\":\"http://h/\\\"q\\\"\\\\\\n\"}"},
            {{"add-source", "caf\xE9", "-"}, "{\"name\":\"caf\xEF\xBF\xBD\",\"url\":\"-\"}"},
        }) {
+    // Windows passes arguments as UTF-16, so bytes that are not UTF-8 cannot reach its client.
+    if (client_is_windows() && !all_utf8(c.args)) continue;
     fake.add(json_reply(200, R"({"added":"phone"})"));
     RunResult r = run(c.args);
     const std::string what = ::testing::PrintToString(c.args);
