@@ -40,7 +40,4 @@ class DeviceRegistry {
   std::vector<RegisteredSource> sources_;
 };
 
-// Shortens text taken from a request for use inside a message: at most `limit` bytes, then "…".
-std::string clip_for_message(std::string_view text, std::size_t limit = 80);
-
 }  // namespace app

@@ -86,7 +86,7 @@ Image resize(const Image& source, int width, int height) {
 
 Result<std::string> encode_jpeg(const PixelView& image, int quality) {
   TurboHandle handle(tjInitCompress());
-  if (!handle) return Failure{500, "cannot start the JPEG encoder"};
+  if (!handle) return Failure{FailureKind::kInternal, "cannot start the JPEG encoder"};
   unsigned char* jpeg = nullptr;
   unsigned long size = 0;
   const int subsampling = image.format == PixelFormat::kGray ? TJSAMP_GRAY : TJSAMP_420;
@@ -95,7 +95,7 @@ Result<std::string> encode_jpeg(const PixelView& image, int quality) {
                   TJFLAG_FASTDCT) != 0) {
     std::string message = turbo_error(handle.get(), "cannot encode the JPEG");
     tjFree(jpeg);
-    return Failure{500, message};
+    return Failure{FailureKind::kInternal, message};
   }
   std::string bytes(reinterpret_cast<const char*>(jpeg), size);
   tjFree(jpeg);
@@ -118,13 +118,13 @@ bool looks_like_jpeg(std::string_view bytes) {
 
 Result<Image> decode_jpeg(std::string_view bytes, PixelFormat format, int reduce) {
   TurboHandle handle(tjInitDecompress());
-  if (!handle) return Failure{500, "cannot start the JPEG decoder"};
+  if (!handle) return Failure{FailureKind::kInternal, "cannot start the JPEG decoder"};
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto size = static_cast<unsigned long>(bytes.size());
   int width = 0, height = 0, subsampling = 0, colorspace = 0;
   if (tjDecompressHeader3(handle.get(), data, size, &width, &height, &subsampling, &colorspace) !=
       0) {
-    return Failure{502, turbo_error(handle.get(), "not a JPEG")};
+    return Failure{FailureKind::kDeviceFailed, turbo_error(handle.get(), "not a JPEG")};
   }
   if (reduce != 1 && reduce != 2 && reduce != 4 && reduce != 8) reduce = 1;
   const int out_width = (width + reduce - 1) / reduce;
@@ -134,7 +134,7 @@ Result<Image> decode_jpeg(std::string_view bytes, PixelFormat format, int reduce
                     static_cast<int>(image.stride), out_height, turbo_format(format),
                     TJFLAG_FASTDCT) != 0 &&
       tjGetErrorCode(handle.get()) == TJERR_FATAL) {
-    return Failure{502, turbo_error(handle.get(), "cannot decode the JPEG")};
+    return Failure{FailureKind::kDeviceFailed, turbo_error(handle.get(), "cannot decode the JPEG")};
   }
   return image;
 }

@@ -5,6 +5,7 @@
 
 #include "app/api.h"
 #include "app/device_registry.h"
+#include "app/text.h"
 
 namespace app {
 namespace {

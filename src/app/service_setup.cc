@@ -1,9 +1,9 @@
 #include "app/service_setup.h"
 
 #include "app/net/network_camera_source.h"
+#include "app/screen/display_environment.h"
 #include "app/screen/screen_recorder.h"
 #include "app/screen/screen_source.h"
-#include "app/screen/x11_screen.h"
 #include "app/test_camera.h"
 #include "app/v4l2/webcam_source.h"
 
@@ -21,7 +21,7 @@ std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int
 }
 
 std::unique_ptr<ScreenRecorder> build_recorder() {
-  return std::make_unique<X11ScreenRecorder>(display_environment());
+  return std::make_unique<ScreenVideoRecorder>(display_environment());
 }
 
 }  // namespace app

@@ -16,6 +16,7 @@
 #include <variant>
 
 #include "app/device_registry.h"
+#include "app/text.h"
 
 namespace app {
 namespace {
@@ -202,9 +203,10 @@ void SourceRegistry::load() {
 }
 
 std::optional<Failure> SourceRegistry::save(const std::vector<NetworkSource>& sources) const {
-  if (refuse_changes_) return Failure{500, *refuse_changes_};
+  if (refuse_changes_) return Failure{FailureKind::kInternal, *refuse_changes_};
   auto cannot = [&](int code) {
-    return Failure{500, "cannot save the sources in " + file_ + ": " + os_error(code)};
+    return Failure{FailureKind::kInternal,
+                   "cannot save the sources in " + file_ + ": " + os_error(code)};
   };
   std::error_code made;
   std::filesystem::create_directories(folder_, made);
@@ -252,8 +254,10 @@ std::optional<NetworkSource> SourceRegistry::find(std::string_view name) const {
 }
 
 Result<SourceChange> SourceRegistry::add(const NetworkSource& source) {
-  if (auto problem = source_name_problem(source.name)) return Failure{400, *problem};
-  if (auto problem = source_url_problem(source.url)) return Failure{400, *problem};
+  if (auto problem = source_name_problem(source.name))
+    return Failure{FailureKind::kBadRequest, *problem};
+  if (auto problem = source_url_problem(source.url))
+    return Failure{FailureKind::kBadRequest, *problem};
   std::lock_guard lock(mutex_);
   std::vector<NetworkSource> next = sources_;
   SourceChange change{source, std::nullopt};
@@ -276,7 +280,7 @@ Result<NetworkSource> SourceRegistry::remove(std::string_view name) {
   auto same = std::find_if(next.begin(), next.end(),
                            [&](const NetworkSource& s) { return s.name == name; });
   if (same == next.end()) {
-    return Failure{404, "no source named " + clip_for_message(name, 40)};
+    return Failure{FailureKind::kNotFound, "no source named " + clip_for_message(name, 40)};
   }
   NetworkSource removed = *same;
   next.erase(same);

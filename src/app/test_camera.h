@@ -23,12 +23,6 @@ class TestCamera : public Device {
   // `width` x `height` is the frame size when a request names none.
   TestCamera(int width = 1280, int height = 720);
 
-  DeviceInfo info() const override;
-  Result<JpegFrame> capture_jpeg(const FrameRequest& request) override;
-  Result<Image> capture_gray() override;
-  Result<std::vector<ControlInfo>> controls() override;
-  Result<ControlChange> set_control(std::string_view name, std::int64_t value) override;
-
   // The focus position at which the chart is sharp. Like many real zoom lenses, this one shifts
   // focus as it zooms: 150 at zoom 100, moving down by 1 for every 5 of zoom.
   std::int64_t sharp_focus() const;
@@ -37,6 +31,12 @@ class TestCamera : public Device {
   Image render(int width, int height, PixelFormat format);
 
  private:
+  DeviceInfo describe() const override;
+  Result<JpegFrame> take_jpeg(const FrameRequest& request) override;
+  Result<Image> take_gray() override;
+  Result<std::vector<ControlInfo>> list_controls() override;
+  Result<ControlChange> change_control(std::string_view name, std::int64_t value) override;
+
   const Image& chart(int width, int height);
 
   int width_, height_;

@@ -35,7 +35,7 @@ class NetworkCameraSourceTest : public ::testing::Test {
     auto result = source.find(id);
     if (!result || !app::failed(*result)) {
       ADD_FAILURE() << "no refusal for " << id;
-      return {};
+      return {app::FailureKind::kInternal, "no refusal"};
     }
     return std::get<app::Failure>(*result);
   }

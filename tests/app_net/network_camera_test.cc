@@ -44,7 +44,7 @@ template <class T>
 app::Failure failure_of(const app::Result<T>& result) {
   if (!app::failed(result)) {
     ADD_FAILURE() << "expected a failure";
-    return {};
+    return {app::FailureKind::kInternal, "no failure"};
   }
   return std::get<app::Failure>(result);
 }

@@ -43,7 +43,8 @@ class WebcamTest : public ::testing::Test {
 template <class T>
 app::Failure failure_of(const app::Result<T>& result) {
   EXPECT_TRUE(app::failed(result)) << "expected a failure";
-  return app::failed(result) ? std::get<app::Failure>(result) : app::Failure{0, ""};
+  return app::failed(result) ? std::get<app::Failure>(result)
+                             : app::Failure{app::FailureKind::kInternal, "no failure"};
 }
 
 template <class T>

@@ -68,7 +68,7 @@ int scaled_side(int natural_other, int natural_given, int given) {
 NetworkCamera::NetworkCamera(NetworkSource source, FetchLimits limits)
     : source_(std::move(source)), limits_(limits) {}
 
-DeviceInfo NetworkCamera::info() const {
+DeviceInfo NetworkCamera::describe() const {
   DeviceInfo info;
   info.id = "net:" + source_.name;
   const std::string host = url_for_display(source_.url, true);
@@ -78,13 +78,15 @@ DeviceInfo NetworkCamera::info() const {
 }
 
 Failure NetworkCamera::source_failure(const std::string& reason) const {
-  return Failure{502, "net:" + source_.name + " at " + url_for_display(source_.url) + " " + reason};
+  return Failure{FailureKind::kDeviceFailed,
+                 "net:" + source_.name + " at " + url_for_display(source_.url) + " " + reason};
 }
 
 Result<JpegFrame> NetworkCamera::fetch_frame() {
   Result<FetchedBody> fetched = http_fetch(source_.url, limits_);
   if (const auto* failure = std::get_if<Failure>(&fetched)) {
-    if (failure->status != 502) return *failure;  // the fetch could not even start
+    // Anything but a failed fetch means the fetch could not even start.
+    if (failure->kind != FailureKind::kDeviceFailed) return *failure;
     return source_failure(failure->message);
   }
   FetchedBody& body = std::get<FetchedBody>(fetched);
@@ -97,9 +99,10 @@ Result<JpegFrame> NetworkCamera::fetch_frame() {
   return frame;
 }
 
-Result<JpegFrame> NetworkCamera::capture_jpeg(const FrameRequest& request) {
+Result<JpegFrame> NetworkCamera::take_jpeg(const FrameRequest& request) {
   if (!side_in_range(request.width) || !side_in_range(request.height)) {
-    return Failure{400, "width and height must be between 1 and " + std::to_string(kMaxFrameSide)};
+    return Failure{FailureKind::kBadRequest,
+                   "width and height must be between 1 and " + std::to_string(kMaxFrameSide)};
   }
   Result<JpegFrame> fetched = fetch_frame();
   if (failed(fetched) || (!request.width && !request.height)) return fetched;
@@ -133,7 +136,7 @@ Result<JpegFrame> NetworkCamera::capture_jpeg(const FrameRequest& request) {
   return fetched;
 }
 
-Result<Image> NetworkCamera::capture_gray() {
+Result<Image> NetworkCamera::take_gray() {
   Result<JpegFrame> fetched = fetch_frame();
   if (const auto* failure = std::get_if<Failure>(&fetched)) return *failure;
   const JpegFrame& frame = std::get<JpegFrame>(fetched);
@@ -146,11 +149,10 @@ Result<Image> NetworkCamera::capture_gray() {
   return gray;
 }
 
-Result<std::vector<ControlInfo>> NetworkCamera::controls() { return std::vector<ControlInfo>{}; }
-
-Result<ControlChange> NetworkCamera::set_control(std::string_view name, std::int64_t /*value*/) {
-  return Failure{400, "net:" + source_.name + " has no control " + std::string(name) +
-                          ": a network camera's settings are made on the camera itself"};
+Result<ControlChange> NetworkCamera::change_control(std::string_view name, std::int64_t /*value*/) {
+  return Failure{FailureKind::kBadRequest,
+                 "net:" + source_.name + " has no control " + std::string(name) +
+                     ": a network camera's settings are made on the camera itself"};
 }
 
 }  // namespace app::net

@@ -41,15 +41,16 @@ std::optional<Result<std::shared_ptr<Device>>> NetworkCameraSource::find(std::st
   if (!id.starts_with(kPrefix)) return std::nullopt;
   const std::string_view name = id.substr(kPrefix.size());
   if (name.empty()) {
-    return Result<std::shared_ptr<Device>>(
-        Failure{404, "net: needs the name of a registered source, as in net:phone"});
+    return Result<std::shared_ptr<Device>>(Failure{
+        FailureKind::kNotFound, "net: needs the name of a registered source, as in net:phone"});
   }
   for (const NetworkSource& source : list_()) {
     if (source.name == name) return Result<std::shared_ptr<Device>>(device_for(source));
   }
   return Result<std::shared_ptr<Device>>(
-      Failure{404, "no source named " + std::string(name) + ": register it with tirvane " +
-                       "add-source " + std::string(name) + " URL, or see tirvane sources"});
+      Failure{FailureKind::kNotFound, "no source named " + std::string(name) +
+                                          ": register it with tirvane " + "add-source " +
+                                          std::string(name) + " URL, or see tirvane sources"});
 }
 
 }  // namespace app::net

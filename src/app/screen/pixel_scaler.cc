@@ -27,12 +27,13 @@ SwsContext* PixelScaler::context_for(const Shape& shape) {
 }
 
 Result<Image> PixelScaler::resize(const PixelView& source, int width, int height) {
-  if (source.format != PixelFormat::kBgrx) return Failure{500, "can resize only BGRX pixels"};
+  if (source.format != PixelFormat::kBgrx)
+    return Failure{FailureKind::kInternal, "can resize only BGRX pixels"};
   // RGB out: swscale's packed 4-byte output path is about twice as slow as its 3-byte one.
   Image image = make_image(width, height, PixelFormat::kRgb);
   SwsContext* context =
       context_for({source.width, source.height, width, height, AV_PIX_FMT_RGB24, 0});
-  if (context == nullptr) return Failure{500, "cannot set up the image scaler"};
+  if (context == nullptr) return Failure{FailureKind::kInternal, "cannot set up the image scaler"};
   const std::uint8_t* source_planes[] = {source.pixels};
   const int source_strides[] = {static_cast<int>(source.stride)};
   std::uint8_t* planes[] = {image.pixels.data()};
@@ -42,11 +43,13 @@ Result<Image> PixelScaler::resize(const PixelView& source, int width, int height
 }
 
 std::optional<Failure> PixelScaler::to_video_frame(const PixelView& source, AVFrame& frame) {
-  if (source.format != PixelFormat::kBgrx) return Failure{500, "can convert only BGRX pixels"};
+  if (source.format != PixelFormat::kBgrx)
+    return Failure{FailureKind::kInternal, "can convert only BGRX pixels"};
   SwsContext* context =
       context_for({source.width, source.height, frame.width, frame.height, frame.format,
                    frame.colorspace});
-  if (context == nullptr) return Failure{500, "cannot set up the colour converter"};
+  if (context == nullptr)
+    return Failure{FailureKind::kInternal, "cannot set up the colour converter"};
   const std::uint8_t* source_planes[] = {source.pixels};
   const int source_strides[] = {static_cast<int>(source.stride)};
   sws_scale(context, source_planes, source_strides, 0, source.height, frame.data, frame.linesize);

@@ -5,7 +5,10 @@
 namespace app {
 
 ScreenSource::ScreenSource(DisplayEnvironment environment)
-    : screen_(std::make_shared<ScreenDevice>(std::move(environment))) {}
+    : ScreenSource(screen_frame_sources(std::move(environment))) {}
+
+ScreenSource::ScreenSource(FrameSourceOpener open)
+    : screen_(std::make_shared<ScreenDevice>(std::move(open))) {}
 
 std::vector<std::shared_ptr<Device>> ScreenSource::devices() {
   if (screen_->connect()) return {};

@@ -1,5 +1,5 @@
-// Offers the screen of the service's X display as the device "screen", when a display can be
-// reached. The one ScreenDevice it hands out reconnects by itself after the server restarts.
+// Offers the screen of the service's display as the device "screen", when a display can be
+// reached. The one ScreenDevice it hands out reconnects by itself after the display restarts.
 #pragma once
 
 #include <memory>
@@ -14,6 +14,8 @@ class ScreenSource final : public DeviceSource {
  public:
   // `environment` is normally display_environment(): the display the service was started for.
   explicit ScreenSource(DisplayEnvironment environment);
+  // The screen of the display `open` connects to.
+  explicit ScreenSource(FrameSourceOpener open);
 
   // The screen with its size when its display can be reached now; else nothing.
   std::vector<std::shared_ptr<Device>> devices() override;

@@ -149,7 +149,7 @@ std::optional<Result<std::shared_ptr<Device>>> WebcamSource::find(std::string_vi
   std::error_code error;
   if (!std::filesystem::exists(path, error)) {
     known_.erase(*node);
-    return Result<std::shared_ptr<Device>>(Failure{404, missing});
+    return Result<std::shared_ptr<Device>>(Failure{FailureKind::kNotFound, missing});
   }
   if (auto known = known_.find(*node); known != known_.end() && known->second.camera->in_use()) {
     return Result<std::shared_ptr<Device>>(std::shared_ptr<Device>(known->second.camera));
@@ -158,16 +158,16 @@ std::optional<Result<std::shared_ptr<Device>>> WebcamSource::find(std::string_vi
   const CameraRef ref{*node, path};
   if (probe.error) {
     if (device_gone(probe.error)) known_.erase(*node);
-    return Result<std::shared_ptr<Device>>(
-        device_gone(probe.error) ? Failure{404, missing}
-                                 : camera_failure(ref, "be opened", probe.error));
+    return Result<std::shared_ptr<Device>>(device_gone(probe.error)
+                                               ? Failure{FailureKind::kNotFound, missing}
+                                               : camera_failure(ref, "be opened", probe.error));
   }
   if (!probe.capture) {
     known_.erase(*node);
     const std::string what = probe.metadata ? " carries metadata only, not pictures"
                                             : " does not capture video";
     return Result<std::shared_ptr<Device>>(
-        Failure{404, "camera " + std::string(id) + " (" + path + ")" + what});
+        Failure{FailureKind::kNotFound, "camera " + std::string(id) + " (" + path + ")" + what});
   }
   DeviceInfo info{std::to_string(*node), probe.card, probe.focusable, probe.width, probe.height};
   return Result<std::shared_ptr<Device>>(
