@@ -69,18 +69,13 @@ constexpr const char* kDeviceWhat = "a string naming a camera (see /api/devices)
 
 // A frame side from the query: digits only, within [kMinFrameSide, max].
 Result<int> frame_side(const std::string& name, const std::string& text, int max) {
-  int value = 0;
-  const char* end = text.data() + text.size();
-  auto [stop, error] = std::from_chars(text.data(), end, value);
-  const bool digits = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
-  if (!digits || error != std::errc() || stop != end || value < kMinFrameSide || value > max) {
+  const std::optional<int> value = parse_decimal<int>(text);
+  if (!value || *value < kMinFrameSide || *value > max) {
     return Failure{FailureKind::kBadRequest,
                    name + " must be a whole number from " + std::to_string(kMinFrameSide) + " to " +
                        std::to_string(max) + ", not \"" + clip_for_message(text, 20) + "\""};
   }
-  return value;
+  return *value;
 }
 
 Result<FrameRequest> frame_size(const ApiRequest& request) {

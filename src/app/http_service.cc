@@ -1,3 +1,10 @@
+// The one file that uses cpp-httplib, and the only code that reaches into it. The library reads
+// a request and writes its answer well, but gives no public way to bound how long a connection
+// may take, how large a request head may grow, to serve exactly one request per connection, or
+// to stop promptly; so this file overrides members that are not its public interface:
+// httplib::Server::process_and_close_socket (our per-connection loop, around process_request),
+// svr_sock_ (a socket we bind ourselves), new_task_queue, and an httplib::Stream of our own.
+// Those members are why the library's version is pinned in CMake (src/app/CMakeLists.txt).
 #include "app/http_service.h"
 
 #include <arpa/inet.h>

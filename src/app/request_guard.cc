@@ -76,11 +76,11 @@ std::optional<Failure> guard_request(const RequestHead& head, int port, std::siz
     return Failure{FailureKind::kBadRequest, "the request has more than one Content-Length"};
   if (!lengths.empty()) {
     const std::string_view length = trim(lengths.front());
-    if (length.empty() || length.size() > 18 ||
-        !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    const auto bytes = length.size() > 18 ? std::nullopt : parse_decimal<std::uint64_t>(length);
+    if (!bytes) {
       return Failure{FailureKind::kBadRequest, "Content-Length must be a number of bytes"};
     }
-    if (std::stoull(std::string(length)) > max_body) {
+    if (*bytes > max_body) {
       return Failure{FailureKind::kTooLarge,
                      "the body is larger than " + std::to_string(max_body / 1024) + " KiB"};
     }

@@ -1,34 +1,16 @@
 #include "app/net/network_camera.h"
 
-#include <turbojpeg.h>
-
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <utility>
 
+#include "app/pixel_scaler.h"
+
 namespace app::net {
 namespace {
 
 constexpr int kGrayMaxWidth = 640;
-
-struct Size {
-  int width = 0;
-  int height = 0;
-};
-
-// The size in the JPEG's frame header, once looks_like_jpeg has accepted the bytes.
-Size jpeg_size(const std::string& bytes) {
-  Size size;
-  std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitDecompress(), tjDestroy);
-  int subsampling = 0, colorspace = 0;
-  if (handle) {
-    tjDecompressHeader3(handle.get(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                        static_cast<unsigned long>(bytes.size()), &size.width, &size.height,
-                        &subsampling, &colorspace);
-  }
-  return size;
-}
 
 // "text/html" out of "Text/HTML; charset=utf-8".
 std::string media_type(const std::string& content_type) {
@@ -90,12 +72,12 @@ Result<JpegFrame> NetworkCamera::fetch_frame() {
     return source_failure(failure->message);
   }
   FetchedBody& body = std::get<FetchedBody>(fetched);
-  if (!looks_like_jpeg(body.body)) return source_failure(not_a_jpeg_reason(body));
-  const Size size = jpeg_size(body.body);
+  const std::optional<JpegSize> size = jpeg_size(body.body);
+  if (!size) return source_failure(not_a_jpeg_reason(body));
   JpegFrame frame;
   frame.bytes = std::move(body.body);
-  frame.width = size.width;
-  frame.height = size.height;
+  frame.width = size->width;
+  frame.height = size->height;
   return frame;
 }
 
@@ -126,9 +108,15 @@ Result<JpegFrame> NetworkCamera::take_jpeg(const FrameRequest& request) {
     return source_failure("sent a JPEG that does not decode: " + failure->message);
   }
   const Image& whole = std::get<Image>(decoded);
-  const Image scaled =
-      whole.width == width && whole.height == height ? whole : resize(whole, width, height);
-  Result<std::string> encoded = encode_jpeg(view_of(scaled));
+  Result<std::string> encoded = Failure{FailureKind::kInternal, "not encoded"};
+  if (whole.width == width && whole.height == height) {
+    encoded = encode_jpeg(view_of(whole));
+  } else {
+    PixelScaler scaler;
+    Result<Image> scaled = scaler.resize(view_of(whole), width, height);
+    if (const auto* failure = std::get_if<Failure>(&scaled)) return *failure;
+    encoded = encode_jpeg(view_of(std::get<Image>(scaled)));
+  }
   if (const auto* failure = std::get_if<Failure>(&encoded)) return *failure;
   frame.bytes = std::move(std::get<std::string>(encoded));
   frame.width = width;

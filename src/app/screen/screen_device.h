@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "app/device.h"
+#include "app/pixel_scaler.h"
 #include "app/screen/frame_source.h"
-#include "app/screen/pixel_scaler.h"
 
 namespace app {
 

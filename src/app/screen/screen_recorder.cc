@@ -11,8 +11,8 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "app/pixel_scaler.h"
 #include "app/screen/frame_exchange.h"
-#include "app/screen/pixel_scaler.h"
 #include "app/screen/temporary_file.h"
 
 namespace app {

@@ -8,17 +8,13 @@
 #include <chrono>
 #include <limits>
 
+#include "app/v4l2/capabilities.h"
+
 namespace app::v4l2 {
 namespace {
 
 // Damaged buffers tolerated in a row before the camera is called broken.
 constexpr int kMaxDamagedFrames = 10;
-
-bool can_stream(const v4l2_capability& caps) {
-  const std::uint32_t offered =
-      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-  return (offered & V4L2_CAP_VIDEO_CAPTURE) && (offered & V4L2_CAP_STREAMING);
-}
 
 int to_int(std::uint32_t value) {
   return static_cast<int>(std::min<std::uint32_t>(value, std::numeric_limits<int>::max()));
@@ -51,7 +47,7 @@ Result<std::unique_ptr<CaptureSession>> CaptureSession::open(std::shared_ptr<Dev
     }
     return camera_failure(camera, "say what it is", -result);
   }
-  if (!can_stream(caps)) {
+  if (!captures_by_streaming(caps)) {
     return Failure{FailureKind::kNotFound, "camera " + std::to_string(camera.node) + " (" +
                                                camera.path + ") does not capture video"};
   }

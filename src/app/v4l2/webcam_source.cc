@@ -8,7 +8,9 @@
 #include <cstring>
 #include <set>
 
+#include "app/text.h"
 #include "app/v4l2/camera_failure.h"
+#include "app/v4l2/capabilities.h"
 
 namespace app::v4l2 {
 namespace {
@@ -43,10 +45,8 @@ Probe probe_node(DeviceLayer& layer, const std::string& path) {
     probe.error = result == -ENOTTY ? 0 : -result;  // not a V4L2 node at all: simply not a camera
     return probe;
   }
-  const std::uint32_t offered =
-      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-  probe.capture = (offered & V4L2_CAP_VIDEO_CAPTURE) && (offered & V4L2_CAP_STREAMING);
-  probe.metadata = (offered & V4L2_CAP_META_CAPTURE) != 0;
+  probe.capture = captures_by_streaming(caps);
+  probe.metadata = (offered_capabilities(caps) & V4L2_CAP_META_CAPTURE) != 0;
   probe.card = text_of(caps.card, sizeof caps.card);
   probe.identity = text_of(caps.driver, sizeof caps.driver) + "\n" + probe.card + "\n" +
                    text_of(caps.bus_info, sizeof caps.bus_info);
@@ -75,13 +75,8 @@ std::string unusable_name(const std::string& path, int error) {
 
 // "video12" -> 12; other names are not video nodes.
 std::optional<int> node_number(std::string_view text) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  int number = 0;
-  std::from_chars(text.data(), text.data() + text.size(), number);
-  return number;
+  if (text.size() > 9) return std::nullopt;
+  return parse_decimal<int>(text);
 }
 
 std::set<int> list_nodes(const std::filesystem::path& root) {
