@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "app/recording_request.h"
+#include "app/screen/screen_provider.h"
 #include "app/screen/screen_recorder.h"
-#include "app/screen/screen_source.h"
 #include "app/screen/x11_screen.h"
 #include "xvfb.h"
 
@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(folder);
 
   // In the service: a warm connection, one grab and one encode per request.
-  app::ScreenSource source(environment);
+  app::ScreenProvider source(environment);
   auto screen = must(*source.find("screen"), "screen");
   auto screen_open = must(app::X11Screen::open(environment), "screen");
   app::PixelView grabbed;

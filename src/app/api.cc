@@ -304,7 +304,7 @@ ApiAnswer Api::focus(const ApiRequest& request) {
 
 ApiAnswer Api::list_sources(const ApiRequest&) {
   JsonValue list = JsonValue::array();
-  for (const NetworkSource& source : sources_.list()) {
+  for (const NetworkCameraEntry& source : sources_.list()) {
     list.push_back({{"name", source.name}, {"url", source.url}});
   }
   JsonValue document{{"sources", list}, {"file", sources_.file()}};
@@ -321,7 +321,7 @@ ApiAnswer Api::add_source(const ApiRequest& request) {
   Result<std::string> url = string_member(body, "url", false, "the camera's http:// or https:// URL");
   if (auto* failure = std::get_if<Failure>(&url)) return refusal(*failure);
   Result<SourceChange> added =
-      sources_.add(NetworkSource{std::get<std::string>(name), std::get<std::string>(url)});
+      sources_.add(NetworkCameraEntry{std::get<std::string>(name), std::get<std::string>(url)});
   if (auto* failure = std::get_if<Failure>(&added)) return refusal(*failure);
   const SourceChange& change = std::get<SourceChange>(added);
   JsonValue document{{"added", change.source.name}, {"url", change.source.url}, {"was", nullptr}};
@@ -335,9 +335,9 @@ ApiAnswer Api::remove_source(const ApiRequest& request) {
   Result<std::string> name =
       string_member(std::get<JsonValue>(parsed), "name", false, "the name of a registered source");
   if (auto* failure = std::get_if<Failure>(&name)) return refusal(*failure);
-  Result<NetworkSource> removed = sources_.remove(std::get<std::string>(name));
+  Result<NetworkCameraEntry> removed = sources_.remove(std::get<std::string>(name));
   if (auto* failure = std::get_if<Failure>(&removed)) return refusal(*failure);
-  const NetworkSource& source = std::get<NetworkSource>(removed);
+  const NetworkCameraEntry& source = std::get<NetworkCameraEntry>(removed);
   return json_answer(JsonValue{{"removed", source.name}, {"url", source.url}});
 }
 

@@ -38,20 +38,20 @@ bool starts_with_ci(std::string_view text, std::string_view prefix) {
 }
 
 // The sources of a parsed file, or why the file is not a sources file.
-std::variant<std::vector<NetworkSource>, std::string> sources_from(const nlohmann::json& doc) {
+std::variant<std::vector<NetworkCameraEntry>, std::string> sources_from(const nlohmann::json& doc) {
   if (!doc.is_object() || !doc.contains("sources") || !doc["sources"].is_array()) {
     return std::string("it has no \"sources\" list");
   }
-  std::vector<NetworkSource> sources;
+  std::vector<NetworkCameraEntry> sources;
   for (const nlohmann::json& entry : doc["sources"]) {
     if (!entry.is_object() || !entry.contains("name") || !entry["name"].is_string() ||
         !entry.contains("url") || !entry["url"].is_string()) {
       return std::string("an entry lacks a name or a url");
     }
-    NetworkSource source{entry["name"].get<std::string>(), entry["url"].get<std::string>()};
+    NetworkCameraEntry source{entry["name"].get<std::string>(), entry["url"].get<std::string>()};
     if (auto problem = source_name_problem(source.name)) return *problem;
     if (auto problem = source_url_problem(source.url)) return *problem;
-    for (const NetworkSource& seen : sources) {
+    for (const NetworkCameraEntry& seen : sources) {
       if (seen.name == source.name) return "the name " + source.name + " appears twice";
     }
     sources.push_back(std::move(source));
@@ -183,7 +183,7 @@ void SourceRegistry::load() {
       why = text.empty() ? "it is empty" : "it is not valid JSON";
     } else {
       auto parsed = sources_from(doc);
-      if (auto* sources = std::get_if<std::vector<NetworkSource>>(&parsed)) {
+      if (auto* sources = std::get_if<std::vector<NetworkCameraEntry>>(&parsed)) {
         sources_ = std::move(*sources);
         return;
       }
@@ -202,7 +202,7 @@ void SourceRegistry::load() {
   }
 }
 
-std::optional<Failure> SourceRegistry::save(const std::vector<NetworkSource>& sources) const {
+std::optional<Failure> SourceRegistry::save(const std::vector<NetworkCameraEntry>& sources) const {
   if (refuse_changes_) return Failure{FailureKind::kInternal, *refuse_changes_};
   auto cannot = [&](int code) {
     return Failure{FailureKind::kInternal,
@@ -213,7 +213,7 @@ std::optional<Failure> SourceRegistry::save(const std::vector<NetworkSource>& so
   if (made) return cannot(made.value());
 
   nlohmann::json list = nlohmann::json::array();
-  for (const NetworkSource& source : sources) {
+  for (const NetworkCameraEntry& source : sources) {
     list.push_back({{"name", source.name}, {"url", source.url}});
   }
   const std::string text = nlohmann::json{{"sources", list}}.dump(2) + "\n";
@@ -240,29 +240,29 @@ std::optional<Failure> SourceRegistry::save(const std::vector<NetworkSource>& so
   return std::nullopt;
 }
 
-std::vector<NetworkSource> SourceRegistry::list() const {
+std::vector<NetworkCameraEntry> SourceRegistry::list() const {
   std::lock_guard lock(mutex_);
   return sources_;
 }
 
-std::optional<NetworkSource> SourceRegistry::find(std::string_view name) const {
+std::optional<NetworkCameraEntry> SourceRegistry::find(std::string_view name) const {
   std::lock_guard lock(mutex_);
-  for (const NetworkSource& source : sources_) {
+  for (const NetworkCameraEntry& source : sources_) {
     if (source.name == name) return source;
   }
   return std::nullopt;
 }
 
-Result<SourceChange> SourceRegistry::add(const NetworkSource& source) {
+Result<SourceChange> SourceRegistry::add(const NetworkCameraEntry& source) {
   if (auto problem = source_name_problem(source.name))
     return Failure{FailureKind::kBadRequest, *problem};
   if (auto problem = source_url_problem(source.url))
     return Failure{FailureKind::kBadRequest, *problem};
   std::lock_guard lock(mutex_);
-  std::vector<NetworkSource> next = sources_;
+  std::vector<NetworkCameraEntry> next = sources_;
   SourceChange change{source, std::nullopt};
   auto same = std::find_if(next.begin(), next.end(),
-                           [&](const NetworkSource& s) { return s.name == source.name; });
+                           [&](const NetworkCameraEntry& s) { return s.name == source.name; });
   if (same != next.end()) {
     change.was = same->url;
     same->url = source.url;
@@ -274,15 +274,15 @@ Result<SourceChange> SourceRegistry::add(const NetworkSource& source) {
   return change;
 }
 
-Result<NetworkSource> SourceRegistry::remove(std::string_view name) {
+Result<NetworkCameraEntry> SourceRegistry::remove(std::string_view name) {
   std::lock_guard lock(mutex_);
-  std::vector<NetworkSource> next = sources_;
+  std::vector<NetworkCameraEntry> next = sources_;
   auto same = std::find_if(next.begin(), next.end(),
-                           [&](const NetworkSource& s) { return s.name == name; });
+                           [&](const NetworkCameraEntry& s) { return s.name == name; });
   if (same == next.end()) {
     return Failure{FailureKind::kNotFound, "no source named " + clip_for_message(name, 40)};
   }
-  NetworkSource removed = *same;
+  NetworkCameraEntry removed = *same;
   next.erase(same);
   if (auto failure = save(next)) return *failure;
   sources_ = std::move(next);

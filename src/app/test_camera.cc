@@ -105,12 +105,12 @@ Result<ControlChange> TestCamera::change_control(std::string_view name, std::int
   return change;
 }
 
-TestCameraSource::TestCameraSource(std::shared_ptr<TestCamera> camera)
+TestCameraProvider::TestCameraProvider(std::shared_ptr<TestCamera> camera)
     : camera_(std::move(camera)) {}
 
-std::vector<std::shared_ptr<Device>> TestCameraSource::devices() { return {camera_}; }
+std::vector<std::shared_ptr<Device>> TestCameraProvider::devices() { return {camera_}; }
 
-std::optional<Result<std::shared_ptr<Device>>> TestCameraSource::find(std::string_view id) {
+std::optional<Result<std::shared_ptr<Device>>> TestCameraProvider::find(std::string_view id) {
   if (id != kTestCameraId) return std::nullopt;
   return Result<std::shared_ptr<Device>>(std::shared_ptr<Device>(camera_));
 }

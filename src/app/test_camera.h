@@ -12,7 +12,7 @@
 #include <tuple>
 
 #include "app/device.h"
-#include "app/device_source.h"
+#include "app/device_provider.h"
 
 namespace app {
 
@@ -48,9 +48,9 @@ class TestCamera : public Device {
 };
 
 // The source that offers the test camera.
-class TestCameraSource : public DeviceSource {
+class TestCameraProvider : public DeviceProvider {
  public:
-  explicit TestCameraSource(std::shared_ptr<TestCamera> camera);
+  explicit TestCameraProvider(std::shared_ptr<TestCamera> camera);
   std::vector<std::shared_ptr<Device>> devices() override;
   std::optional<Result<std::shared_ptr<Device>>> find(std::string_view id) override;
 

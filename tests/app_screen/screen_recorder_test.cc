@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "app/recording_request.h"
-#include "app/screen/screen_source.h"
+#include "app/screen/screen_provider.h"
 #include "fake_service.h"
 #include "run_program.h"
 #include "xvfb.h"
@@ -266,7 +266,7 @@ TEST_F(ScreenRecording, ASecondRecordingMeanwhileIsRefusedWhileShotsGoOn) {
   EXPECT_EQ(std::get<Failure>(second).message,
             "a screen recording is already running; try again when it has finished");
 
-  app::ScreenSource source(environment());
+  app::ScreenProvider source(environment());
   auto found = source.find("screen");
   ASSERT_TRUE(found && !app::failed(*found));
   auto shot = std::get<std::shared_ptr<app::Device>>(*found)->capture_jpeg({});

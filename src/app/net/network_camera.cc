@@ -47,7 +47,7 @@ int scaled_side(int natural_other, int natural_given, int given) {
 
 }  // namespace
 
-NetworkCamera::NetworkCamera(NetworkSource source, FetchLimits limits)
+NetworkCamera::NetworkCamera(NetworkCameraEntry source, FetchLimits limits)
     : source_(std::move(source)), limits_(limits) {}
 
 DeviceInfo NetworkCamera::describe() const {

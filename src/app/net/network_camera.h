@@ -4,7 +4,7 @@
 
 #include "app/device.h"
 #include "app/net/http_fetch.h"
-#include "app/network_source.h"
+#include "app/network_camera_entry.h"
 
 namespace app::net {
 
@@ -13,9 +13,9 @@ inline constexpr int kMaxFrameSide = 8192;
 
 class NetworkCamera : public Device {
  public:
-  NetworkCamera(NetworkSource source, FetchLimits limits);
+  NetworkCamera(NetworkCameraEntry source, FetchLimits limits);
 
-  const NetworkSource& source() const { return source_; }
+  const NetworkCameraEntry& source() const { return source_; }
 
  private:
   // id "net:<name>", named after the host it is fetched from; its size is not known before a
@@ -41,7 +41,7 @@ class NetworkCamera : public Device {
   Result<JpegFrame> fetch_frame();
   Failure source_failure(const std::string& reason) const;
 
-  NetworkSource source_;
+  NetworkCameraEntry source_;
   FetchLimits limits_;
 };
 

@@ -1,4 +1,4 @@
-#include "app/v4l2/webcam_source.h"
+#include "app/v4l2/webcam_provider.h"
 
 #include <linux/videodev2.h>
 
@@ -93,11 +93,11 @@ std::set<int> list_nodes(const std::filesystem::path& root) {
 
 }  // namespace
 
-WebcamSource::WebcamSource(std::shared_ptr<DeviceLayer> layer, WebcamOptions options)
+WebcamProvider::WebcamProvider(std::shared_ptr<DeviceLayer> layer, WebcamOptions options)
     : layer_(std::move(layer)), options_(std::move(options)) {}
 
-std::shared_ptr<V4l2Camera> WebcamSource::camera_for(int node, const std::string& identity,
-                                                     DeviceInfo info) {
+std::shared_ptr<V4l2Camera> WebcamProvider::camera_for(int node, const std::string& identity,
+                                                       DeviceInfo info) {
   auto known = known_.find(node);
   if (known != known_.end() && known->second.identity == identity) return known->second.camera;
   CameraRef ref{node, (options_.root / ("video" + std::to_string(node))).string()};
@@ -106,7 +106,7 @@ std::shared_ptr<V4l2Camera> WebcamSource::camera_for(int node, const std::string
   return camera;
 }
 
-std::vector<std::shared_ptr<Device>> WebcamSource::devices() {
+std::vector<std::shared_ptr<Device>> WebcamProvider::devices() {
   std::lock_guard lock(mutex_);
   const std::set<int> nodes = list_nodes(options_.root);
   std::erase_if(known_, [&](const auto& entry) { return !nodes.count(entry.first); });
@@ -135,7 +135,7 @@ std::vector<std::shared_ptr<Device>> WebcamSource::devices() {
   return listed;
 }
 
-std::optional<Result<std::shared_ptr<Device>>> WebcamSource::find(std::string_view id) {
+std::optional<Result<std::shared_ptr<Device>>> WebcamProvider::find(std::string_view id) {
   const auto node = node_number(id);
   if (!node) return std::nullopt;
   std::lock_guard lock(mutex_);
@@ -159,8 +159,8 @@ std::optional<Result<std::shared_ptr<Device>>> WebcamSource::find(std::string_vi
   }
   if (!probe.capture) {
     known_.erase(*node);
-    const std::string what = probe.metadata ? " carries metadata only, not pictures"
-                                            : " does not capture video";
+    const std::string what =
+        probe.metadata ? " carries metadata only, not pictures" : " does not capture video";
     return Result<std::shared_ptr<Device>>(
         Failure{FailureKind::kNotFound, "camera " + std::string(id) + " (" + path + ")" + what});
   }

@@ -5,7 +5,7 @@
 
 namespace app {
 
-struct NetworkSource {
+struct NetworkCameraEntry {
   std::string name;  // letters, digits, "-" and "_"
   std::string url;   // http:// or https://
 };
