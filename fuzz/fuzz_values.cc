@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "cli/capture_output.h"
 #include "cli/controls_commands.h"
-#include "cli/photo_commands.h"
 #include "cli/record_command.h"
 
 namespace {

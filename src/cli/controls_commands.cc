@@ -1,18 +1,18 @@
 // tirvane controls and tirvane set: every knob of a device, and setting one of them.
 #include "cli/controls_commands.h"
 
-#include <charconv>
 #include <optional>
-#include <system_error>
 
-#include "app_client/api.h"
-#include "app_client/app_contract.h"
+#include "cli/app_connection.h"
+#include "cli/capture_output.h"
 #include "cli/commands.h"
 #include "cli/fail.h"
+#include "cli/json_output.h"
 #include "cli/options.h"
-#include "cli/photo_commands.h"
 #include "cli/text_columns.h"
 #include "platform/platform.h"
+#include "protocol/app_contract.h"
+#include "protocol/decimal.h"
 
 namespace {
 
@@ -46,24 +46,12 @@ std::string set_report(const JsonValue& answer) {
 }
 
 std::optional<std::int64_t> whole_number(std::string_view text) {
-  const bool signed_text = !text.empty() && (text.front() == '+' || text.front() == '-');
-  const std::string_view digits = signed_text ? text.substr(1) : text;
-  if (digits.empty()) return std::nullopt;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  // from_chars takes a "-" but not a "+"; the range check is its own.
-  const std::string_view number_text = text.starts_with('+') ? digits : text;
-  std::int64_t number = 0;
-  const char* end = number_text.data() + number_text.size();
-  const auto [stop, error] = std::from_chars(number_text.data(), end, number);
-  if (error != std::errc() || stop != end) return std::nullopt;
-  return number;
+  return parse_decimal<std::int64_t>(text, LeadingPlus::kAllowed);
 }
 
 void run_controls(const Positional&) {
   const std::string path = std::string(contract::kControlsQuery) + device_query();
-  const JsonValue controls = read_json(api_get(path));
+  const JsonValue controls = read_json(get_or_fail(path));
   if (wants_json()) {
     print_json(controls);
   } else {
@@ -82,7 +70,7 @@ void run_set(const Positional& positional) {
   body["name"] = json_string(name);
   body["value"] = json_integer(*value);
 
-  const JsonValue answer = read_json(api_post(contract::kControls, body));
+  const JsonValue answer = read_json(post_or_fail(contract::kControls, body));
   if (wants_json()) {
     print_json(answer);
   } else {

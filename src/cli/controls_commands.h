@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 // One line per element of the "controls" member: the name left-aligned in 14 characters, then
 // "MIN..MAX  now VALUE" in compact JSON. No controls give empty text.

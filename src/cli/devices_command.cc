@@ -1,12 +1,13 @@
 // tirvane devices: every eye the service offers, one aligned line each.
 #include "cli/devices_command.h"
 
-#include "app_client/api.h"
-#include "app_client/app_contract.h"
+#include "cli/app_connection.h"
 #include "cli/commands.h"
+#include "cli/json_output.h"
 #include "cli/options.h"
 #include "cli/text_columns.h"
 #include "platform/platform.h"
+#include "protocol/app_contract.h"
 
 std::string devices_report(const JsonValue& devices) {
   const std::vector<JsonValue>& list = list_of(member(devices, "devices"));
@@ -25,7 +26,7 @@ std::string devices_report(const JsonValue& devices) {
 }
 
 void run_devices(const Positional&) {
-  const JsonValue devices = read_json(api_get(contract::kDevices));
+  const JsonValue devices = read_json(get_or_fail(contract::kDevices));
   if (wants_json()) {
     print_json(devices);
   } else {

@@ -7,12 +7,14 @@
 #include <limits>
 #include <vector>
 
-#include "app_client/api.h"
-#include "app_client/app_contract.h"
+#include "cli/app_connection.h"
 #include "cli/commands.h"
+#include "cli/json_output.h"
 #include "cli/options.h"
+#include "cli/photo_commands.h"
 #include "cli/text_columns.h"
 #include "platform/platform.h"
+#include "protocol/app_contract.h"
 
 namespace {
 
@@ -46,7 +48,7 @@ JsonValue run_focus_sweep() {
   const std::optional<std::string> device = option_value("device");
   JsonValue body = JsonValue::object();
   body["device"] = device ? json_string(*device) : JsonValue();
-  return read_json(api_post(contract::kFocus, body));
+  return read_json(post_or_fail(contract::kFocus, body));
 }
 
 std::int64_t focus_key(const JsonValue& sample) {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app_client/json.h"
-#include "cli/photo_commands.h"
+#include "cli/capture_output.h"
+#include "protocol/json.h"
 
 // Bars of the chart run from 0 to this many "#" characters.
 inline constexpr std::size_t kBarWidth = 46;

@@ -2,12 +2,13 @@
 // name, used as the device "net:NAME".
 #include "cli/sources_commands.h"
 
-#include "app_client/api.h"
-#include "app_client/app_contract.h"
+#include "cli/app_connection.h"
 #include "cli/commands.h"
+#include "cli/json_output.h"
 #include "cli/options.h"
 #include "cli/text_columns.h"
 #include "platform/platform.h"
+#include "protocol/app_contract.h"
 
 std::string sources_report(const JsonValue& sources) {
   const std::vector<JsonValue>& list = list_of(member(sources, "sources"));
@@ -44,13 +45,13 @@ std::string removed_report(const JsonValue& answer) {
   return "removed " + json_text(member(answer, "removed")) + "\n";
 }
 
-void run_sources(const Positional&) { print_sources(read_json(api_get(contract::kSources))); }
+void run_sources(const Positional&) { print_sources(read_json(get_or_fail(contract::kSources))); }
 
 void run_add_source(const Positional& positional) {
   JsonValue body = JsonValue::object();
   body["name"] = json_string(positional.at(1));
   body["url"] = json_string(positional.at(2));
-  const JsonValue answer = read_json(api_post(contract::kSources, body));
+  const JsonValue answer = read_json(post_or_fail(contract::kSources, body));
   if (wants_json()) {
     print_json(answer);
   } else {
@@ -61,7 +62,7 @@ void run_add_source(const Positional& positional) {
 void run_forget_source(const Positional& positional) {
   JsonValue body = JsonValue::object();
   body["name"] = json_string(positional.at(1));
-  const JsonValue answer = read_json(api_post(contract::kSourcesRemove, body));
+  const JsonValue answer = read_json(post_or_fail(contract::kSourcesRemove, body));
   if (wants_json()) {
     print_json(answer);
   } else {

@@ -1,11 +1,12 @@
 // tirvane status: is the service running, and what is it set to.
 #include "cli/status_command.h"
 
-#include "app_client/api.h"
-#include "app_client/app_contract.h"
+#include "cli/app_connection.h"
 #include "cli/commands.h"
+#include "cli/json_output.h"
 #include "cli/options.h"
 #include "platform/platform.h"
+#include "protocol/app_contract.h"
 
 std::string status_report(const JsonValue& health) {
   const JsonValue& settings = member(health, "settings");
@@ -18,7 +19,7 @@ std::string status_report(const JsonValue& health) {
 }
 
 void run_status(const Positional&) {
-  const JsonValue health = read_json(api_get(contract::kHealth));
+  const JsonValue health = read_json(get_or_fail(contract::kHealth));
   if (wants_json()) {
     print_json(health);
   } else {
