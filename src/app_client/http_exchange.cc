@@ -33,7 +33,8 @@ std::optional<platform::SocketAddress> literal_socket_address(std::string_view a
     port = authority.substr(colon + 1);
     if (host.find(':') != std::string_view::npos) return std::nullopt;
   }
-  const std::optional<std::uint16_t> number = parse_decimal<std::uint16_t>(port, LeadingPlus::kRefused);
+  const std::optional<std::uint16_t> number =
+      parse_decimal<std::uint16_t>(port, LeadingPlus::kRefused);
   if (!number) return std::nullopt;
   return platform::literal_address(std::string(host), *number);
 }

@@ -14,6 +14,8 @@
 #include "protocol/app_contract.h"
 #include "protocol/decimal.h"
 
+namespace key = contract::key;
+
 namespace {
 
 // A whole number as the JSON integer its sign calls for.
@@ -26,23 +28,23 @@ JsonValue json_integer(std::int64_t number) {
 
 std::string controls_report(const JsonValue& controls) {
   std::string report;
-  for (const JsonValue& control : list_of(member(controls, "controls"))) {
+  for (const JsonValue& control : list_of(member(controls, key::kControls))) {
     report.append("  ")
-        .append(pad_right(text_or(member(control, "name"), "?"), 14))
+        .append(pad_right(text_or(member(control, key::kName), "?"), 14))
         .append(" ")
-        .append(json_text(member(control, "min")))
+        .append(json_text(member(control, key::kMin)))
         .append("..")
-        .append(json_text(member(control, "max")))
+        .append(json_text(member(control, key::kMax)))
         .append("  now ")
-        .append(json_text(member(control, "value")))
+        .append(json_text(member(control, key::kValue)))
         .append("\n");
   }
   return report;
 }
 
 std::string set_report(const JsonValue& answer) {
-  return json_text(member(answer, "control")) + " = " + json_text(member(answer, "value")) +
-         " (was " + json_text(member(answer, "was")) + ")\n";
+  return json_text(member(answer, key::kControl)) + " = " + json_text(member(answer, key::kValue)) +
+         " (was " + json_text(member(answer, key::kWas)) + ")\n";
 }
 
 std::optional<std::int64_t> whole_number(std::string_view text) {
@@ -66,9 +68,9 @@ void run_set(const Positional& positional) {
 
   const std::optional<std::string> device = option_value("device");
   JsonValue body = JsonValue::object();
-  body["device"] = device ? json_string(*device) : JsonValue();
-  body["name"] = json_string(name);
-  body["value"] = json_integer(*value);
+  body[key::kDevice] = device ? json_string(*device) : JsonValue();
+  body[key::kName] = json_string(name);
+  body[key::kValue] = json_integer(*value);
 
   const JsonValue answer = read_json(post_or_fail(contract::kControls, body));
   if (wants_json()) {

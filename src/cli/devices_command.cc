@@ -9,17 +9,19 @@
 #include "platform/platform.h"
 #include "protocol/app_contract.h"
 
+namespace key = contract::key;
+
 std::string devices_report(const JsonValue& devices) {
-  const std::vector<JsonValue>& list = list_of(member(devices, "devices"));
+  const std::vector<JsonValue>& list = list_of(member(devices, key::kDevices));
   if (list.empty()) return "no cameras found \xE2\x80\x94 plug one in; any UVC webcam works\n";
   std::string report;
   for (const JsonValue& device : list) {
     report.append("  ")
-        .append(pad_left(text_or(member(device, "id"), "?"), 3))
+        .append(pad_left(text_or(member(device, key::kId), "?"), 3))
         .append("  ")
-        .append(pad_right(text_or(member(device, "name"), "?"), 34))
+        .append(pad_right(text_or(member(device, key::kName), "?"), 34))
         .append(" ")
-        .append(is_true(member(device, "focusable")) ? "focusable" : "fixed focus")
+        .append(is_true(member(device, key::kFocusable)) ? "focusable" : "fixed focus")
         .append("\n");
   }
   return report;

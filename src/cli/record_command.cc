@@ -9,6 +9,8 @@
 #include "protocol/app_contract.h"
 #include "protocol/decimal.h"
 
+namespace key = contract::key;
+
 std::optional<std::uint32_t> secs_value(std::string_view text) {
   return parse_decimal<std::uint32_t>(text, LeadingPlus::kAllowed);
 }
@@ -23,8 +25,8 @@ std::optional<std::uint32_t> parse_secs() {
 
 JsonValue record_body(const std::optional<std::string>& format, std::optional<std::uint32_t> secs) {
   JsonValue body = JsonValue::object();
-  body["format"] = format ? json_string(*format) : JsonValue();
-  body["secs"] = secs ? JsonValue(*secs) : JsonValue();
+  body[key::kFormat] = format ? json_string(*format) : JsonValue();
+  body[key::kSecs] = secs ? JsonValue(*secs) : JsonValue();
   return body;
 }
 

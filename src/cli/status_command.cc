@@ -8,14 +8,16 @@
 #include "platform/platform.h"
 #include "protocol/app_contract.h"
 
+namespace key = contract::key;
+
 std::string status_report(const JsonValue& health) {
-  const JsonValue& settings = member(health, "settings");
-  std::string device = text_or(member(settings, "device"), "");
+  const JsonValue& settings = member(health, key::kSettings);
+  std::string device = text_or(member(settings, key::kDevice), "");
   if (device.empty()) device = "(best available)";
-  return "tirvane " + json_text(member(health, "version")) + " on port " +
-         json_text(member(health, "port")) + "\n  camera  " + device + "\n  size    " +
-         json_text(member(settings, "width")) + "x" + json_text(member(settings, "height")) +
-         "\n";
+  return "tirvane " + json_text(member(health, key::kVersion)) + " on port " +
+         json_text(member(health, key::kPort)) + "\n  camera  " + device + "\n  size    " +
+         json_text(member(settings, key::kWidth)) + "x" +
+         json_text(member(settings, key::kHeight)) + "\n";
 }
 
 void run_status(const Positional&) {
