@@ -47,7 +47,7 @@ std::string set_report(const JsonValue& answer) {
          " (was " + json_text(member(answer, key::kWas)) + ")\n";
 }
 
-std::optional<std::int64_t> whole_number(std::string_view text) {
+std::optional<std::int64_t> parse_whole_number(std::string_view text) {
   return parse_decimal<std::int64_t>(text, LeadingPlus::kAllowed);
 }
 
@@ -63,7 +63,7 @@ void run_controls(const Positional&) {
 
 void run_set(const Positional& positional) {
   const std::string& name = positional.at(1);
-  const std::optional<std::int64_t> value = whole_number(positional.at(2));
+  const std::optional<std::int64_t> value = parse_whole_number(positional.at(2));
   if (!value) fail("value must be a whole number");
 
   const std::optional<std::string> device = option_value("device");

@@ -18,4 +18,4 @@ std::string set_report(const JsonValue& answer);
 
 // `text` as a signed 64-bit whole number: one optional "+" or "-", then one or more ASCII digits
 // and nothing else. Leading zeros are fine; anything else, or a value out of range, gives nothing.
-std::optional<std::int64_t> whole_number(std::string_view text);
+std::optional<std::int64_t> parse_whole_number(std::string_view text);

@@ -68,7 +68,7 @@ double number_or_zero(const JsonValue& value) {
   return value.is_number() ? value.get<double>() : 0.0;
 }
 
-std::string whole_number(double value) {
+std::string whole_number_text(double value) {
   // Fixed notation with no fraction digits is the exactly rounded value (halves to even) with
   // every digit of the integer part, whatever the C runtime's printf would do.
   char text[400];  // the largest double has 309 digits
@@ -91,9 +91,10 @@ std::string focus_report(const JsonValue& document) {
   const double most = chart_max(samples);
 
   const std::string dot = " \xC2\xB7 ";  // U+00B7 between spaces
+  const std::string sharpness = whole_number_text(number_or_zero(member(sweep, key::kSharpness)));
   std::string report = "locked focus " + json_text(member(sweep, key::kFocus)) + dot +
-                       "sharpness " + whole_number(number_or_zero(member(sweep, key::kSharpness))) +
-                       dot + std::to_string(samples.size()) + " samples\n";
+                       "sharpness " + sharpness + dot + std::to_string(samples.size()) +
+                       " samples\n";
 
   std::vector<const JsonValue*> ordered;
   ordered.reserve(samples.size());
@@ -108,7 +109,7 @@ std::string focus_report(const JsonValue& document) {
 std::string look_line(const JsonValue& document) {
   const JsonValue& sweep = member(document, key::kSweep);
   return "focus " + json_text(member(sweep, key::kFocus)) + " (sharpness " +
-         whole_number(number_or_zero(member(sweep, key::kSharpness))) + ")\n";
+         whole_number_text(number_or_zero(member(sweep, key::kSharpness))) + ")\n";
 }
 
 JsonValue look_document(const JsonValue& document, const SavedFile& saved) {
