@@ -9,7 +9,7 @@
 #include "app/focus_sweep.h"
 #include "app/recording_request.h"
 #include "app/text.h"
-#include "app_client/app_contract.h"
+#include "protocol/app_contract.h"
 
 #ifndef TIRVANE_VERSION
 #define TIRVANE_VERSION "0.0.0"
@@ -69,7 +69,7 @@ constexpr const char* kDeviceWhat = "a string naming a camera (see /api/devices)
 
 // A frame side from the query: digits only, within [kMinFrameSide, max].
 Result<int> frame_side(const std::string& name, const std::string& text, int max) {
-  const std::optional<int> value = parse_decimal<int>(text);
+  const std::optional<int> value = parse_digits<int>(text);
   if (!value || *value < kMinFrameSide || *value > max) {
     return Failure{FailureKind::kBadRequest,
                    name + " must be a whole number from " + std::to_string(kMinFrameSide) + " to " +

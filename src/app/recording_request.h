@@ -3,7 +3,7 @@
 
 #include "app/failure.h"
 #include "app/recorder.h"
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 namespace app {
 

@@ -76,7 +76,7 @@ std::optional<Failure> guard_request(const RequestHead& head, int port, std::siz
     return Failure{FailureKind::kBadRequest, "the request has more than one Content-Length"};
   if (!lengths.empty()) {
     const std::string_view length = trim(lengths.front());
-    const auto bytes = length.size() > 18 ? std::nullopt : parse_decimal<std::uint64_t>(length);
+    const auto bytes = length.size() > 18 ? std::nullopt : parse_digits<std::uint64_t>(length);
     if (!bytes) {
       return Failure{FailureKind::kBadRequest, "Content-Length must be a number of bytes"};
     }

@@ -12,7 +12,7 @@ namespace {
 
 std::optional<int> whole_number(const std::string& text, int min, int max) {
   if (text.size() > 6) return std::nullopt;
-  const std::optional<int> value = parse_decimal<int>(text);
+  const std::optional<int> value = parse_digits<int>(text);
   if (!value || *value < min || *value > max) return std::nullopt;
   return value;
 }

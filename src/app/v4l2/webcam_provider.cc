@@ -76,7 +76,7 @@ std::string unusable_name(const std::string& path, int error) {
 // "video12" -> 12; other names are not video nodes.
 std::optional<int> node_number(std::string_view text) {
   if (text.size() > 9) return std::nullopt;
-  return parse_decimal<int>(text);
+  return parse_digits<int>(text);
 }
 
 std::set<int> list_nodes(const std::filesystem::path& root) {
