@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/api.h"
+#include "app/config_folder.h"
 #include "app/device_registry.h"
 #include "app/http_service.h"
 #include "app/service_options.h"

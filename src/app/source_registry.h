@@ -20,16 +20,6 @@
 
 namespace app {
 
-// $XDG_CONFIG_HOME/tirvane when that is an absolute path, else ~/.config/tirvane; empty when
-// there is no home folder either.
-std::string default_config_folder();
-
-// Why a name or a URL cannot be registered, or nothing when it can. Names are 1 to 32 letters,
-// digits, "-" and "_"; URLs start with http:// or https://, name a host, have no spaces or
-// control characters, and are at most 2048 bytes.
-std::optional<std::string> source_name_problem(std::string_view name);
-std::optional<std::string> source_url_problem(std::string_view url);
-
 struct SourceChange {
   NetworkCameraEntry source;
   std::optional<std::string> was;  // the URL it replaced, for a name already registered
