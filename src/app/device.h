@@ -80,7 +80,9 @@ class FocusLens {
 // A device guards itself: every public call below takes the device's own lock for its whole
 // length, so calls on one device are serialised and an implementation never locks for them;
 // different devices run concurrently. Implementations override the private virtuals, which are
-// only ever called with that lock held. Safe to call from many threads.
+// only ever called with that lock held, apart from settle_time() and frame_size_rule(): those
+// answer from what the device is made with, and are called without it. Safe to call from many
+// threads.
 //
 // Only describe() and take_jpeg() must be written; a device without gray frames, controls or
 // a focus motor inherits refusals that say so.

@@ -9,7 +9,7 @@
 
 namespace app {
 
-std::vector<RegisteredProvider> build_device_sources(SourceRegistry& registry, int width,
+std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
                                                      int height) {
   auto registered = [&registry] { return registry.list(); };
   return {
