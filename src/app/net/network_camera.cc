@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "app/pixel_scaler.h"
+#include "app/frame_fit.h"
 
 namespace app::net {
 namespace {
@@ -37,12 +37,6 @@ int ceil_div(int value, int divisor) { return (value + divisor - 1) / divisor; }
 
 bool side_in_range(const std::optional<int>& side) {
   return !side || (*side >= 1 && *side <= kMaxFrameSide);
-}
-
-// The other side from the aspect ratio, rounded, kept within the allowed range.
-int scaled_side(int natural_other, int natural_given, int given) {
-  const double side = std::round(static_cast<double>(natural_other) * given / natural_given);
-  return static_cast<int>(std::clamp(side, 1.0, static_cast<double>(kMaxFrameSide)));
 }
 
 }  // namespace
@@ -87,40 +81,20 @@ Result<JpegFrame> NetworkCamera::take_jpeg(const FrameRequest& request) {
                    "width and height must be between 1 and " + std::to_string(kMaxFrameSide)};
   }
   Result<JpegFrame> fetched = fetch_frame();
-  if (failed(fetched) || (!request.width && !request.height)) return fetched;
+  if (failed(fetched)) return fetched;
   JpegFrame& frame = std::get<JpegFrame>(fetched);
 
-  int width = request.width.value_or(0);
-  int height = request.height.value_or(0);
-  if (!request.height) height = scaled_side(frame.height, frame.width, width);
-  if (!request.width) width = scaled_side(frame.width, frame.height, height);
-  if (width == frame.width && height == frame.height) return fetched;
-
-  // Let the decoder scale down by 2, 4 or 8 where that still leaves at least the asked size:
-  // faster than decoding a phone's many megapixels whole, and it averages instead of skipping.
-  int reduce = 1;
-  while (reduce < 8 && ceil_div(frame.width, reduce * 2) >= width &&
-         ceil_div(frame.height, reduce * 2) >= height) {
-    reduce *= 2;
+  const JpegSize size = fitted_size(request, frame.width, frame.height);
+  if (size.width == frame.width && size.height == frame.height) return fetched;
+  Result<std::string> scaled =
+      rescale_jpeg(frame.bytes, JpegSize{frame.width, frame.height}, size);
+  if (const auto* failure = std::get_if<Failure>(&scaled)) {
+    if (failure->kind == FailureKind::kDeviceFailed) return source_failure(failure->message);
+    return *failure;
   }
-  Result<Image> decoded = decode_jpeg(frame.bytes, PixelFormat::kRgb, reduce);
-  if (const auto* failure = std::get_if<Failure>(&decoded)) {
-    return source_failure("sent a JPEG that does not decode: " + failure->message);
-  }
-  const Image& whole = std::get<Image>(decoded);
-  Result<std::string> encoded = Failure{FailureKind::kInternal, "not encoded"};
-  if (whole.width == width && whole.height == height) {
-    encoded = encode_jpeg(view_of(whole));
-  } else {
-    PixelScaler scaler;
-    Result<Image> scaled = scaler.resize(view_of(whole), width, height);
-    if (const auto* failure = std::get_if<Failure>(&scaled)) return *failure;
-    encoded = encode_jpeg(view_of(std::get<Image>(scaled)));
-  }
-  if (const auto* failure = std::get_if<Failure>(&encoded)) return *failure;
-  frame.bytes = std::move(std::get<std::string>(encoded));
-  frame.width = width;
-  frame.height = height;
+  frame.bytes = std::move(std::get<std::string>(scaled));
+  frame.width = size.width;
+  frame.height = size.height;
   return fetched;
 }
 
@@ -128,6 +102,9 @@ Result<Image> NetworkCamera::take_gray() {
   Result<JpegFrame> fetched = fetch_frame();
   if (const auto* failure = std::get_if<Failure>(&fetched)) return *failure;
   const JpegFrame& frame = std::get<JpegFrame>(fetched);
+  if (auto reason = too_large_to_decode(JpegSize{frame.width, frame.height})) {
+    return source_failure("sent " + *reason);
+  }
   int reduce = 1;
   while (reduce < 8 && ceil_div(frame.width, reduce) > kGrayMaxWidth) reduce *= 2;
   Result<Image> gray = decode_jpeg(frame.bytes, PixelFormat::kGray, reduce);
