@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <stop_token>
 
 #include "app/recorder.h"
 #include "app/screen/display_environment.h"
@@ -37,11 +38,16 @@ class ScreenVideoRecorder final : public ScreenRecorder {
   explicit ScreenVideoRecorder(FrameSourceOpener open);
 
   // The finished file, with the headers X-Frames-Recorded, X-Frames-Dropped and X-Frame-Rate,
-  // and the source's warnings. 409 while another recording runs, 503 without a display.
+  // and the source's warnings, and X-Recording-Cut-Short when it ended early. 409 while another recording runs, 503 without a display.
   Result<Recording> record(const RecordingRequest& request) override;
+
+  // Ends the running recording after the frame in hand; its answer has the header
+  // X-Recording-Cut-Short. Recordings asked for afterwards are refused.
+  void cut_short() override { stopping_.request_stop(); }
 
  private:
   const FrameSourceOpener open_;
+  std::stop_source stopping_;
   std::atomic<bool> running_{false};
 };
 
