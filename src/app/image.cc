@@ -116,6 +116,19 @@ bool looks_like_jpeg(std::string_view bytes) {
          width > 0 && height > 0;
 }
 
+std::optional<JpegSize> jpeg_size(std::string_view bytes) {
+  TurboHandle handle(tjInitDecompress());
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  if (!handle ||
+      tjDecompressHeader3(handle.get(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                          static_cast<unsigned long>(bytes.size()), &width, &height, &subsampling,
+                          &colorspace) != 0 ||
+      width <= 0 || height <= 0) {
+    return std::nullopt;
+  }
+  return JpegSize{width, height};
+}
+
 Result<Image> decode_jpeg(std::string_view bytes, PixelFormat format, int reduce) {
   TurboHandle handle(tjInitDecompress());
   if (!handle) return Failure{500, "cannot start the JPEG decoder"};

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,13 @@ Result<std::string> encode_jpeg(const PixelView& image, int quality = 90);
 
 // True when `bytes` starts with the JPEG start-of-image marker and decodes as a JPEG header.
 bool looks_like_jpeg(std::string_view bytes);
+
+// The width and height a JPEG's header gives, or nothing when it is not a JPEG.
+struct JpegSize {
+  int width = 0;
+  int height = 0;
+};
+std::optional<JpegSize> jpeg_size(std::string_view bytes);
 
 // Decodes to `format`, or to gray scaled down by 1/`reduce` (1, 2, 4 or 8) for measuring.
 Result<Image> decode_jpeg(std::string_view bytes, PixelFormat format = PixelFormat::kRgb,

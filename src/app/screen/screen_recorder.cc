@@ -140,6 +140,36 @@ struct CaptureCounts {
   std::optional<Failure> failure;
 };
 
+// The first, middle and last pictures grabbed, kept as stills of the recording. The last is
+// only known once the grabbing ends, so it stays a view of the screen's buffer until then.
+struct StillGrabs {
+  Image first;
+  Image middle;
+  PixelView last;
+};
+
+Image copy_of(const PixelView& view) {
+  Image image = make_image(view.width, view.height, view.format);
+  const std::size_t row = static_cast<std::size_t>(view.width) * bytes_per_pixel(view.format);
+  for (int y = 0; y < view.height; ++y) {
+    std::copy_n(view.pixels + static_cast<std::size_t>(y) * view.stride, row,
+                image.pixels.data() + static_cast<std::size_t>(y) * image.stride);
+  }
+  return image;
+}
+
+// The stills as JPEGs (first, middle, last), or none when a picture is missing.
+std::vector<std::string> encode_stills(const StillGrabs& grabs) {
+  std::vector<std::string> stills;
+  for (const PixelView& view : {view_of(grabs.first), view_of(grabs.middle), grabs.last}) {
+    if (view.pixels == nullptr) return {};
+    auto jpeg = encode_jpeg(view);
+    if (failed(jpeg)) return {};
+    stills.push_back(std::move(std::get<std::string>(jpeg)));
+  }
+  return stills;
+}
+
 // The part of a grab that goes into the video: the whole screen when it must be scaled, else the
 // screen cut to the video's even size.
 PixelView video_part(PixelView grab, const VideoSize& size) {
@@ -154,7 +184,7 @@ PixelView video_part(PixelView grab, const VideoSize& size) {
 // moment is gone by the time the previous frame is done, or that finds no empty frame, is dropped
 // and counted. Closes the exchange when done.
 void capture_frames(std::stop_token stop, X11Screen& screen, FrameExchange& exchange,
-                    VideoSize size, std::int64_t ticks, CaptureCounts& counts) {
+                    VideoSize size, std::int64_t ticks, CaptureCounts& counts, StillGrabs& stills) {
   using Clock = std::chrono::steady_clock;
   PixelScaler converter;
   const Clock::time_point start = Clock::now();
@@ -183,7 +213,11 @@ void capture_frames(std::stop_token stop, X11Screen& screen, FrameExchange& exch
     } else if (av_frame_make_writable(frame.get()) < 0) {
       failure = Failure{500, "cannot record the screen: out of memory"};
     } else {
-      failure = converter.to_video_frame(video_part(std::get<PixelView>(grabbed), size), *frame);
+      const PixelView& grab = std::get<PixelView>(grabbed);
+      failure = converter.to_video_frame(video_part(grab, size), *frame);
+      if (stills.first.pixels.empty()) stills.first = copy_of(grab);
+      if (stills.middle.pixels.empty() && tick >= ticks / 2) stills.middle = copy_of(grab);
+      stills.last = grab;
     }
     if (failure) {
       counts.failure = std::move(failure);
@@ -275,10 +309,11 @@ Result<Recording> X11ScreenRecorder::record(const JsonValue& body) {
 
   const std::int64_t ticks = static_cast<std::int64_t>(request.secs) * kRecordingFps;
   CaptureCounts counts;
+  StillGrabs grabs;
   std::optional<Failure> encoding_failure;
   {
     std::jthread capture(capture_frames, std::ref(screen), std::ref(exchange), size, ticks,
-                         std::ref(counts));
+                         std::ref(counts), std::ref(grabs));
     while (FramePtr frame = exchange.take_filled()) {
       if (!encoding_failure) {
         encoding_failure = writer.write(*frame, frame->pts);
@@ -296,7 +331,8 @@ Result<Recording> X11ScreenRecorder::record(const JsonValue& body) {
   Recording recording{std::move(std::get<std::string>(bytes)), mp4 ? "video/mp4" : "video/webm",
                       {{"X-Frames-Recorded", std::to_string(writer.frames_written())},
                        {"X-Frames-Dropped", std::to_string(counts.dropped)},
-                       {"X-Frame-Rate", std::to_string(kRecordingFps)}}};
+                       {"X-Frame-Rate", std::to_string(kRecordingFps)}},
+                      encode_stills(grabs)};
   if (screen.is_xwayland()) {
     recording.headers.emplace_back("X-Screen-Warning",
                                    "XWayland shows only X11 windows; Wayland windows come out black");
