@@ -303,7 +303,8 @@ JsonValue build_tools() {
       annotations(false, true, true)));
   list.push_back(tool(
       "forget_source", "Forget a network camera",
-      "Remove a registered phone or IP camera.",
+      "Remove a registered phone or IP camera, so the device net:NAME is gone (sources lists "
+      "the registered ones).",
       object_schema({{"name", text_property("The name of a registered source")}}, {"name"}),
       {{"type", "object"},
        {"properties", {{"removed", {{"type", "string"}}}, {"url", {{"type", "string"}}}}},
