@@ -34,7 +34,7 @@ std::variant<Message, RpcError> read_message(std::string_view line) {
     return RpcError{kInvalidRequest, "invalid request: id must be a string or a whole number", nullptr};
   }
   const JsonValue reply_id = has_id ? id : JsonValue(nullptr);
-  if (member(message, "jsonrpc") != "2.0") {
+  if (text_or(member(message, "jsonrpc"), "") != "2.0") {
     return RpcError{kInvalidRequest, "invalid request: jsonrpc must be \"2.0\"", reply_id};
   }
   const JsonValue& method = member(message, "method");

@@ -139,7 +139,7 @@ JsonValue Server::for_client(JsonValue result) const {
   // are already in the text, and a link becomes a line of text.
   result.erase("structuredContent");
   for (JsonValue& block : result["content"]) {
-    if (block["type"] == "resource_link") {
+    if (text_or(block["type"], "") == "resource_link") {
       block = {{"type", "text"},
                {"text", "File: " + text_or(block["uri"], "") + " (" + text_or(block["mimeType"], "") + ")"}};
     }

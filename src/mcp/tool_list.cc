@@ -378,7 +378,7 @@ const JsonValue& tool_definitions() {
 
 const JsonValue* find_tool(const std::string& name) {
   for (const JsonValue& tool : tool_definitions()) {
-    if (tool["name"] == name) return &tool;
+    if (text_or(tool["name"], "") == name) return &tool;
   }
   return nullptr;
 }

@@ -68,11 +68,16 @@ export async function startXvfb() {
 }
 
 // tirvane-mcp under the official client; `args` and `env` as a host would give them.
+// With TIRVANE_MCP_RUNNER set (e.g. to wine), the server is started through it.
 export async function connect({ port, args = null, env = {} }) {
+  const runner = process.env.TIRVANE_MCP_RUNNER;
+  const serverArgs = args ?? ["--port", String(port)];
+  // The runner's own settings (WINEPREFIX, WINEDEBUG, ...) reach it; nothing else of ours does.
+  const runnerEnv = Object.fromEntries(Object.entries(process.env).filter(([key]) => key.startsWith("WINE")));
   const transport = new StdioClientTransport({
-    command: MCP,
-    args: args ?? ["--port", String(port)],
-    env: { PATH: process.env.PATH, HOME: process.env.HOME ?? "/tmp", TMPDIR: os.tmpdir(), ...env },
+    command: runner ?? MCP,
+    args: runner ? [MCP, ...serverArgs] : serverArgs,
+    env: { PATH: process.env.PATH, HOME: process.env.HOME ?? "/tmp", TMPDIR: os.tmpdir(), ...runnerEnv, ...env },
     stderr: "pipe",
   });
   let log = "";

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the pinned official MCP client (npm ci, only when the lock file changed) and runs the
-# black-box tests of tirvane-mcp with node's test runner. Called by CTest with TIRVANE_APP and
-# TIRVANE_MCP set to the built programs.
+# black-box tests of tirvane-mcp with node's test runner: the files given, else every *.test.mjs.
+# Called by CTest (and scripts/test-windows) with TIRVANE_APP and TIRVANE_MCP set to the built
+# programs.
 set -euo pipefail
 cd "$(dirname "$0")"
 for tool in node npm Xvfb; do
@@ -13,4 +14,5 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
   npm ci --no-audit --no-fund --loglevel=error
   echo "$wanted" > "$stamp"
 fi
-exec node --test --test-concurrency=1 ./*.test.mjs
+if [ $# -eq 0 ]; then set -- ./*.test.mjs; fi
+exec node --test --test-concurrency=1 "$@"
