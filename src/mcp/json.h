@@ -1,4 +1,4 @@
 // The JSON documents of the server: the same library and rules as the client's.
 #pragma once
 
-#include "app_client/json.h"
+#include "protocol/json.h"
