@@ -47,7 +47,7 @@ int program_main(std::vector<std::string> arguments) {
       port = argument.substr(7);
     } else {
       platform::write_stderr("tirvane-mcp: unknown argument \"" + argument + "\"\n" + kUsage);
-      return 2;
+      return 1;
     }
   }
   std::string source = "--port";
@@ -62,7 +62,7 @@ int program_main(std::vector<std::string> arguments) {
   if (!is_port(*port)) {
     platform::write_stderr("tirvane-mcp: the port from " + source + " must be a number from 1 to " +
                            "65535, not \"" + *port + "\"\n");
-    return 2;
+    return 1;
   }
 
   std::mutex output;

@@ -145,7 +145,7 @@ describe("the protocol", () => {
     bad.stdout.on("data", (c) => { out += c; });
     bad.stderr.on("data", (c) => { err += c; });
     const [code] = await once(bad, "exit");
-    assert.equal(code, 2);
+    assert.equal(code, 1);
     assert.equal(out, "");
     assert.match(err, /port from --port must be a number from 1 to 65535, not "http"/);
   });
