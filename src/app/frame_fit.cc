@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/image.h"
+#include "app/pixel_scaler.h"
 
 namespace app {
 namespace {
@@ -15,7 +16,7 @@ constexpr int kFitQuality = 90;
 
 Failure bad_region(const std::string& text) {
   std::string shown = text.size() <= 40 ? text : text.substr(0, 40) + "...";
-  return Failure{400, "region must be x,y,width,height in the device's own pixels (e.g. "
+  return Failure{FailureKind::kBadRequest, "region must be x,y,width,height in the device's own pixels (e.g. "
                       "region=0,0,640,360), not \"" + shown + "\""};
 }
 
@@ -73,14 +74,14 @@ FitSize fitted_size(int width, int height, std::optional<int> max_width,
 Result<FittedFrame> fit_frame(const std::string& source, const FitRequest& request,
                               const std::string& device_id) {
   const std::optional<JpegSize> whole = jpeg_size(source);
-  if (!whole) return Failure{502, "device " + device_id + " sent a picture that is not a JPEG"};
+  if (!whole) return Failure{FailureKind::kDeviceFailed, "device " + device_id + " sent a picture that is not a JPEG"};
   Region region{0, 0, whole->width, whole->height};
   if (request.region) {
     const Region& asked = *request.region;
     // Compared in 64 bits: x + width of two large numbers would overflow an int.
     if (static_cast<std::int64_t>(asked.x) + asked.width > whole->width ||
         static_cast<std::int64_t>(asked.y) + asked.height > whole->height) {
-      return Failure{400, "region " + std::to_string(asked.x) + "," + std::to_string(asked.y) +
+      return Failure{FailureKind::kBadRequest, "region " + std::to_string(asked.x) + "," + std::to_string(asked.y) +
                               "," + std::to_string(asked.width) + "," +
                               std::to_string(asked.height) + " lies outside the picture of " +
                               device_id + ", which is " + size_text(whole->width, whole->height) +
@@ -92,8 +93,8 @@ Result<FittedFrame> fit_frame(const std::string& source, const FitRequest& reque
   const FitSize target =
       fitted_size(region.width, region.height, request.max_width, request.max_height);
 
-  // Decoding at 1/2, 1/4 or 1/8 scale averages the picture down far better (and faster) than a
-  // bilinear resize over a large factor; the rest of the way is bilinear over less than 2x.
+  // Decoding at 1/2, 1/4 or 1/8 scale (libjpeg-turbo's DCT scaling) takes most of a large
+  // reduction for little work; the scaler does the rest, over less than 2x.
   int reduce = 8;
   while (reduce > 1 &&
          (region.width < target.width * reduce || region.height < target.height * reduce)) {
@@ -113,7 +114,9 @@ Result<FittedFrame> fit_frame(const std::string& source, const FitRequest& reque
     }
   }
   if (image.width != target.width || image.height != target.height) {
-    image = resize(image, target.width, target.height);
+    Result<Image> resized = PixelScaler().resize(view_of(image), target.width, target.height);
+    if (auto* failure = std::get_if<Failure>(&resized)) return *failure;
+    image = std::move(std::get<Image>(resized));
   }
   Result<std::string> encoded = encode_jpeg(view_of(image), kFitQuality);
   if (auto* failure = std::get_if<Failure>(&encoded)) return *failure;
