@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/frame_fit.h"
+#include "app/jpeg_rescale.h"
 
 namespace app::net {
 namespace {
@@ -84,7 +85,8 @@ Result<JpegFrame> NetworkCamera::take_jpeg(const FrameRequest& request) {
   if (failed(fetched)) return fetched;
   JpegFrame& frame = std::get<JpegFrame>(fetched);
 
-  const JpegSize size = fitted_size(request, frame.width, frame.height);
+  const FitSize fit = fitted_size(frame.width, frame.height, request.width, request.height);
+  const JpegSize size{fit.width, fit.height};
   if (size.width == frame.width && size.height == frame.height) return fetched;
   Result<std::string> scaled =
       rescale_jpeg(frame.bytes, JpegSize{frame.width, frame.height}, size);

@@ -24,7 +24,7 @@ class NetworkCamera : public Device {
 
   // Fetches the picture and checks it is a JPEG. With no size asked the bytes are passed on as
   // the camera sent them; with a width and/or height the picture is fitted inside that box with
-  // its aspect kept, never stretched or enlarged (see fitted_size()). A picture declaring more
+  // its aspect kept, never stretched or enlarged (fitted_size()). A picture declaring more
   // than kMaxDecodedPixels is refused rather than decoded. Any failure of the camera is a
   // 502 whose message names the source and the reason; a size out of range is a 400.
   Result<JpegFrame> take_jpeg(const FrameRequest& request) override;

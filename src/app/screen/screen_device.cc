@@ -10,7 +10,7 @@ Result<ShotSize> shot_size(const FrameRequest& request, int screen_width, int sc
   if ((request.width && *request.width < 1) || (request.height && *request.height < 1)) {
     return Failure{FailureKind::kBadRequest, "width and height must be at least 1"};
   }
-  const JpegSize size = fitted_size(request, screen_width, screen_height);
+  const FitSize size = fitted_size(screen_width, screen_height, request.width, request.height);
   return ShotSize{size.width, size.height};
 }
 
