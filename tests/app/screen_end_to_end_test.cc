@@ -149,6 +149,35 @@ TEST_F(ScreenRecordingEnds, StoppingTheServiceCutsARecordingShortAndLeavesNoFile
   }
 }
 
+TEST_F(ScreenRecordingEnds, LosingTheDisplayEndsTheRecordingAndFreesTheRecorder) {
+  std::future<Answer> recording = long_recording();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto lost = std::chrono::steady_clock::now();
+  xvfb.stop();
+  ASSERT_EQ(recording.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+      << "the recording never ended";
+  const auto ended = std::chrono::steady_clock::now() - lost;
+  const Answer answer = recording.get();
+  if (answer.status == 200) {
+    EXPECT_TRUE(answer.header("X-Recording-Cut-Short").starts_with("the display was lost: "))
+        << answer.header("X-Recording-Cut-Short");
+    EXPECT_FALSE(answer.body.empty());
+  } else {
+    EXPECT_EQ(answer.status, 503) << answer.body;
+    EXPECT_NE(answer.error().find("lost the connection to the X display"), std::string::npos)
+        << answer.body;
+  }
+  RecordProperty("millis_to_end", std::to_string(
+      std::chrono::duration_cast<std::chrono::milliseconds>(ended).count()));
+  // The recorder is free again: without a display the next recording is refused as such, not
+  // as busy.
+  const Answer again = post(service->port(), "/api/screen/record", R"({"secs":1})");
+  EXPECT_EQ(again.status, 503) << again.body;
+  EXPECT_EQ(get(service->port(), "/api/health").status, 200);
+  EXPECT_EQ(service->stop(SIGTERM), 0) << service->log();
+  EXPECT_TRUE(scratch_is_empty());
+}
+
 TEST_F(ScreenRecordingEnds, AKilledServiceLeavesNoRecordingFile) {
   std::future<Answer> recording = long_recording();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
