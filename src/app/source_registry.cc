@@ -16,25 +16,17 @@
 #include <variant>
 
 #include "app/device_registry.h"
+#include "app/net/source_url.h"
 
 namespace app {
 namespace {
 
 constexpr std::size_t kMaxName = 32;
-constexpr std::size_t kMaxUrl = 2048;
 constexpr std::size_t kMaxFile = 1 << 20;
 
 std::string os_error(int code) { return std::strerror(code); }
 
 bool is_absolute(const char* path) { return path != nullptr && path[0] == '/'; }
-
-bool starts_with_ci(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) ==
-                  std::tolower(static_cast<unsigned char>(b));
-         });
-}
 
 // The sources of a parsed file, or why the file is not a sources file.
 std::variant<std::vector<NetworkSource>, std::string> sources_from(const nlohmann::json& doc) {
@@ -48,6 +40,10 @@ std::variant<std::vector<NetworkSource>, std::string> sources_from(const nlohman
       return std::string("an entry lacks a name or a url");
     }
     NetworkSource source{entry["name"].get<std::string>(), entry["url"].get<std::string>()};
+    if (entry.contains("insecure")) {
+      if (!entry["insecure"].is_boolean()) return std::string("an entry's insecure is not true or false");
+      source.insecure = entry["insecure"].get<bool>();
+    }
     if (auto problem = source_name_problem(source.name)) return *problem;
     if (auto problem = source_url_problem(source.url)) return *problem;
     for (const NetworkSource& seen : sources) {
@@ -110,25 +106,7 @@ std::optional<std::string> source_name_problem(std::string_view name) {
 }
 
 std::optional<std::string> source_url_problem(std::string_view url) {
-  std::string_view rest;
-  if (starts_with_ci(url, "http://")) {
-    rest = url.substr(7);
-  } else if (starts_with_ci(url, "https://")) {
-    rest = url.substr(8);
-  } else {
-    return "the URL must start with http:// or https://, e.g. http://192.168.1.50:8080/shot.jpg";
-  }
-  if (url.size() > kMaxUrl) return std::string("the URL is longer than 2048 bytes");
-  if (std::any_of(url.begin(), url.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte <= 0x20 || byte == 0x7F;
-      })) {
-    return std::string("the URL must not contain spaces or control characters");
-  }
-  if (rest.empty() || rest.front() == '/' || rest.front() == ':' || rest.front() == '?') {
-    return std::string("the URL names no host");
-  }
-  return std::nullopt;
+  return net::source_url_problem(url);
 }
 
 SourceRegistry::SourceRegistry(std::string folder) : folder_(std::move(folder)) {
@@ -212,7 +190,9 @@ std::optional<Failure> SourceRegistry::save(const std::vector<NetworkSource>& so
 
   nlohmann::json list = nlohmann::json::array();
   for (const NetworkSource& source : sources) {
-    list.push_back({{"name", source.name}, {"url", source.url}});
+    nlohmann::json entry{{"name", source.name}, {"url", source.url}};
+    if (source.insecure) entry["insecure"] = true;
+    list.push_back(std::move(entry));
   }
   const std::string text = nlohmann::json{{"sources", list}}.dump(2) + "\n";
 
@@ -261,7 +241,7 @@ Result<SourceChange> SourceRegistry::add(const NetworkSource& source) {
                            [&](const NetworkSource& s) { return s.name == source.name; });
   if (same != next.end()) {
     change.was = same->url;
-    same->url = source.url;
+    *same = source;
   } else {
     next.push_back(source);
   }

@@ -25,8 +25,8 @@ namespace app {
 std::string default_config_folder();
 
 // Why a name or a URL cannot be registered, or nothing when it can. Names are 1 to 32 letters,
-// digits, "-" and "_"; URLs start with http:// or https://, name a host, have no spaces or
-// control characters, and are at most 2048 bytes.
+// digits, "-" and "_"; URLs are http://, https://, rtsp:// or rtsps:// with a host and a valid
+// port, have no spaces or control characters, and are at most 2048 bytes.
 std::optional<std::string> source_name_problem(std::string_view name);
 std::optional<std::string> source_url_problem(std::string_view url);
 
