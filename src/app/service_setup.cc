@@ -1,5 +1,7 @@
 #include "app/service_setup.h"
 
+#include <algorithm>
+
 #include "app/net/network_camera_source.h"
 #include "app/screen/screen_recorder.h"
 #include "app/screen/screen_source.h"
@@ -9,12 +11,16 @@
 
 namespace app {
 
-std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height) {
+std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height,
+                                                   std::chrono::seconds camera_timeout) {
   auto registered = [&registry] { return registry.list(); };
+  net::FetchLimits limits;
+  limits.total_timeout = camera_timeout;
+  limits.connect_timeout = std::min<std::chrono::milliseconds>(limits.connect_timeout, camera_timeout);
   return {
       {std::make_shared<v4l2::WebcamSource>(), DefaultUse::kCandidate},
       {std::make_shared<ScreenSource>(display_environment()), DefaultUse::kNamedOnly},
-      {std::make_shared<net::NetworkCameraSource>(registered), DefaultUse::kNamedOnly},
+      {std::make_shared<net::NetworkCameraSource>(registered, limits), DefaultUse::kNamedOnly},
       {std::make_shared<TestCameraSource>(std::make_shared<TestCamera>(width, height)),
        DefaultUse::kCandidate},
   };

@@ -1,6 +1,7 @@
 // What the running service is made of: its capture sources in listing order.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -10,8 +11,10 @@
 
 namespace app {
 
-// Webcams, the screen, network cameras, the test camera: one line each.
-std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height);
+// Webcams, the screen, network cameras, the test camera: one line each. `camera_timeout` is the
+// time a network camera has to deliver a picture.
+std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height,
+                                                   std::chrono::seconds camera_timeout);
 
 // The screen recorder of the display the service was started for.
 std::unique_ptr<ScreenRecorder> build_recorder();
