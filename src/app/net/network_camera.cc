@@ -128,6 +128,7 @@ Result<NetworkCamera::Picture> NetworkCamera::fetch_http(const SourceTarget& tar
 
 Result<NetworkCamera::Picture> NetworkCamera::fetch_rtsp(const SourceTarget& target) {
   const RtspLimits limits{limits_.connect_timeout, limits_.total_timeout, limits_.keep_open};
+  std::lock_guard lock(rtsp_mutex_);  // callers may share the device: one session at a time
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!rtsp_ || !rtsp_->open()) {
       rtsp_.reset();  // a closed session's reader has ended: this joins it at once

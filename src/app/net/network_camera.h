@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <variant>
 
@@ -63,6 +64,7 @@ class NetworkCamera : public Device {
   NetworkSource source_;
   FetchLimits limits_;
   std::variant<SourceTarget, std::string> target_;
+  std::mutex rtsp_mutex_;
   std::unique_ptr<RtspSession> rtsp_;  // the open session, or the last one, closed
 };
 

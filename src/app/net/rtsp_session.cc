@@ -94,6 +94,7 @@ struct ReaderState {
 
 RtspSession::RtspSession(std::string url, RtspLimits limits)
     : url_(std::move(url)), limits_(limits), last_use_(Clock::now()) {
+  route_ffmpeg_log();
   reader_ = std::thread([this] { run(); });
 }
 

@@ -19,6 +19,10 @@ struct FrameFree {
 };
 using FramePointer = std::unique_ptr<AVFrame, FrameFree>;
 
+// From the first call on, the FFmpeg libraries' own messages (errors only) go to standard error
+// as lines of the service's log, "tirvane-app: ffmpeg: ...", with any password in a URL masked.
+void route_ffmpeg_log();
+
 // FFmpeg's words for an error code.
 std::string av_error_text(int code);
 
