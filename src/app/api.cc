@@ -8,7 +8,7 @@
 
 #include "app/focus_sweep.h"
 #include "app/net/source_url.h"
-#include "app_client/app_contract.h"
+#include "protocol/app_contract.h"
 
 #ifndef TIRVANE_VERSION
 #define TIRVANE_VERSION "0.0.0"
