@@ -308,6 +308,20 @@ TEST_F(NetworkStreams, ASelfSignedCertificateIsRefusedUntilAllowedForThatSource)
   restart();
   snap_picture("api", "api-after-restart.jpg");
   EXPECT_EQ(post(service->port(), "/api/sources", R"({"name":"x","url":"https://a/","insecure":"yes"})").status, 400);
+
+  // RTSPS: encrypted, but its certificate cannot be checked, so it too needs the mark.
+  FixtureProcess rtsps("rtsp_camera.py", {"--tls", cert, key});
+  ASSERT_TRUE(rtsps.started()) << rtsps.output();
+  const std::string stream = "rtsps://127.0.0.1:" + rtsps.port_text() + "/h264";
+  add("secure", stream);
+  EXPECT_EQ(snap_error("secure"),
+            "error: net:secure at " + stream + " uses rtsps://, whose certificate this service "
+            "cannot verify (the stream is encrypted, but who answers is not checked). If you trust "
+            "this camera, register the source again with #insecure at the end of its URL, or with "
+            "\"insecure\": true through the API\n");
+  add("secure", stream + "#insecure");
+  const app::Image image = snap_picture("secure", "rtsps.jpg");
+  EXPECT_EQ(image.width, 320);
 }
 
 TEST_F(NetworkStreams, AddSourceChecksTheUrlAtOnceAndSaysWhatIsAccepted) {

@@ -127,6 +127,16 @@ Result<NetworkCamera::Picture> NetworkCamera::fetch_http(const SourceTarget& tar
 }
 
 Result<NetworkCamera::Picture> NetworkCamera::fetch_rtsp(const SourceTarget& target) {
+  // The stream library encrypts RTSPS but cannot check who answers: that is only accepted where
+  // the user said so, as for a certificate over HTTPS that cannot be verified.
+  if (target.url.size() > 5 && (target.url[4] == 's' || target.url[4] == 'S') &&
+      !(target.insecure || source_.insecure)) {
+    return source_failure(
+        "uses rtsps://, whose certificate this service cannot verify (the stream is encrypted, "
+        "but who answers is not checked). If you trust this camera, register the source again "
+        "with " + std::string(kInsecureMark) + " at the end of its URL, or with \"insecure\": "
+        "true through the API");
+  }
   const RtspLimits limits{limits_.connect_timeout, limits_.total_timeout, limits_.keep_open};
   std::lock_guard lock(rtsp_mutex_);  // callers may share the device: one session at a time
   for (int attempt = 0; attempt < 2; ++attempt) {

@@ -1,7 +1,8 @@
 // A registered phone or IP camera as a capture device. An http(s) URL is fetched for every frame:
 // a single picture (JPEG, or PNG and other still formats, converted) or the first picture of an
 // MJPEG stream. An rtsp(s) URL is read as a video stream whose session stays open for a few
-// seconds after each frame. It has no focus to drive and no controls; its settings are made on
+// seconds after each frame (an rtsps:// one only when marked insecure: its certificate cannot be
+// checked). It has no focus to drive and no controls; its settings are made on
 // the camera.
 #pragma once
 
