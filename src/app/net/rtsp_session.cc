@@ -189,6 +189,7 @@ void RtspSession::read_frames(ReaderState& state) {
     return fail(Failure{500, "cannot start the video decoder"});
   }
   state.decoder->thread_count = 1;  // no threads of the decoder's own
+  state.decoder->max_pixels = std::int64_t{8192} * 8192;
   if (avcodec_open2(state.decoder.get(), codec, nullptr) < 0) {
     return fail(Failure{500, "cannot start the video decoder"});
   }

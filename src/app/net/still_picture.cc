@@ -1,5 +1,6 @@
 #include "app/net/still_picture.h"
 
+#include <cstdint>
 #include <memory>
 
 #include "app/net/video_frame.h"
@@ -10,6 +11,8 @@ extern "C" {
 
 namespace app::net {
 namespace {
+
+constexpr std::int64_t kMaxStillPixels = std::int64_t{8192} * 8192;
 
 struct StillFormat {
   std::string_view name;
@@ -61,6 +64,9 @@ Result<Image> decode_still(std::string_view bytes) {
   std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
   FramePointer frame(av_frame_alloc());
+  // A small file can declare a huge picture: refuse to decode more than the largest frame side
+  // squared rather than allocate whatever it asks for.
+  if (context) context->max_pixels = kMaxStillPixels;
   if (!context || !packet || !frame || avcodec_open2(context.get(), codec, nullptr) < 0 ||
       av_new_packet(packet.get(), static_cast<int>(bytes.size())) < 0) {
     return Failure{500, "cannot start the " + name + " decoder"};
