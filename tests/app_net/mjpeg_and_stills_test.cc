@@ -35,9 +35,10 @@ std::string stream_head(const std::string& content_type) {
   return "HTTP/1.1 200 OK\r\nContent-Type: " + content_type + "\r\nConnection: close\r\n\r\n";
 }
 
-// A picture of one colour, as a PNG made by FFmpeg's PNG encoder.
-std::string solid_png(int width, int height, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+// A picture of one colour, as a PNG (or another still format) made by FFmpeg's encoder.
+std::string solid_png(int width, int height, std::uint8_t r, std::uint8_t g, std::uint8_t b,
+                      AVCodecID format = AV_CODEC_ID_PNG) {
+  const AVCodec* codec = avcodec_find_encoder(format);
   AVCodecContext* context = avcodec_alloc_context3(codec);
   context->width = width;
   context->height = height;
@@ -66,7 +67,7 @@ std::string solid_png(int width, int height, std::uint8_t r, std::uint8_t g, std
     av_frame_free(&frame);
   }
   avcodec_free_context(&context);
-  EXPECT_FALSE(png.empty()) << "the PNG encoder failed";
+  EXPECT_FALSE(png.empty()) << "the encoder failed";
   return png;
 }
 
@@ -176,6 +177,19 @@ TEST(StillPictures, APngSnapshotComesBackAsAJpegOfTheSamePicture) {
     EXPECT_NEAR(centre[0], 200, 8);
     EXPECT_NEAR(centre[1], 40, 8);
     EXPECT_NEAR(centre[2], 30, 8);
+  }
+
+  // Other still formats FFmpeg decodes.
+  {
+    FakeService camera;
+    camera.add(reply(http_answer(200, "image/tiff", solid_png(48, 32, 30, 200, 90, AV_CODEC_ID_TIFF))));
+    NetworkCamera device = camera_at(camera);
+    app::Result<JpegFrame> frame = device.capture_jpeg({});
+    ASSERT_FALSE(app::failed(frame)) << std::get<app::Failure>(frame).message;
+    app::Result<app::Image> image = app::decode_jpeg(std::get<JpegFrame>(frame).bytes);
+    ASSERT_FALSE(app::failed(image));
+    EXPECT_EQ(std::get<app::Image>(image).width, 48);
+    EXPECT_NEAR(std::get<app::Image>(image).pixels[3 * 48 * 16 + 3 * 24 + 1], 200, 8);
   }
 
   // A PNG part of an MJPEG stream, and a PNG measured in gray.
