@@ -144,12 +144,10 @@ Result<NetworkCamera::Picture> NetworkCamera::fetch_rtsp(const SourceTarget& tar
       rtsp_.reset();  // a closed session's reader has ended: this joins it at once
       rtsp_ = std::make_unique<RtspSession>(target.url, limits);
     }
-    Result<FramePointer> frame = rtsp_->fresh_frame();
-    if (auto* failure = std::get_if<Failure>(&frame)) {
-      // Closed for lack of use a moment before this request: open a new one.
-      if (failure->status == RtspSession::kSessionClosed) continue;
-      return source_failure(*failure);
-    }
+    std::optional<Result<FramePointer>> taken = rtsp_->fresh_frame();
+    if (!taken) continue;  // closed for lack of use a moment before this request: open a new one
+    Result<FramePointer>& frame = *taken;
+    if (auto* failure = std::get_if<Failure>(&frame)) return source_failure(*failure);
     Picture picture;
     picture.frame = std::move(std::get<FramePointer>(frame));
     picture.width = picture.frame->width;

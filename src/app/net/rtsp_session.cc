@@ -115,7 +115,7 @@ void RtspSession::fail(Failure failure) {
   arrived_.notify_all();
 }
 
-Result<FramePointer> RtspSession::fresh_frame() {
+std::optional<Result<FramePointer>> RtspSession::fresh_frame() {
   std::unique_lock lock(mutex_);
   const Clock::time_point asked = Clock::now();
   last_use_ = asked;
@@ -126,13 +126,13 @@ Result<FramePointer> RtspSession::fresh_frame() {
   });
   if (latest_ && latest_at_ >= asked - kFreshEnough) {
     FramePointer copy(av_frame_clone(latest_.get()));
-    if (!copy) return Failure{500, "out of memory for a frame"};
-    return copy;
+    if (!copy) return Result<FramePointer>(Failure{500, "out of memory for a frame"});
+    return Result<FramePointer>(std::move(copy));
   }
-  if (failure_) return *failure_;
-  if (finished_) return Failure{kSessionClosed, "the session had closed"};
+  if (failure_) return Result<FramePointer>(*failure_);
+  if (finished_) return std::nullopt;
   (void)ready;
-  return timed_out("sent no picture within " + seconds_text(limits_.total_timeout));
+  return Result<FramePointer>(timed_out("sent no picture within " + seconds_text(limits_.total_timeout)));
 }
 
 void RtspSession::run() {
@@ -153,7 +153,7 @@ void RtspSession::run() {
   const int opened = avformat_open_input(&input, url_.c_str(), nullptr, &options);
   av_dict_free(&options);
   if (opened < 0) {  // the library has freed `input`
-    if (stop_) return fail(Failure{kSessionClosed, "stopped"});
+    if (stop_) return fail(Failure{500, "stopped"});  // only seen by no one: it is being destroyed
     return fail(open_failure(opened, state.interrupt.due(), url_, limits_));
   }
   state.input.reset(input);

@@ -33,9 +33,6 @@ class RtspSession {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // The status of the failure fresh_frame gives when the session had closed for lack of use
-  // just before: not the camera's fault, and a new session is to be opened.
-  static constexpr int kSessionClosed = 0;
 
   // Starts connecting at once. `url` is handed to libavformat as it is.
   RtspSession(std::string url, RtspLimits limits);
@@ -46,7 +43,9 @@ class RtspSession {
   // A decoded frame that arrived no earlier than shortly before this call (a frame the stream
   // had just delivered is as fresh as the camera can give), waiting for the next one otherwise.
   // A failure is 502 with the reason alone, or 504 when the reason is time that ran out.
-  Result<FramePointer> fresh_frame();
+  // Nothing when the session had closed for lack of use just before: not the camera's fault,
+  // and a new session is to be opened.
+  std::optional<Result<FramePointer>> fresh_frame();
 
   // False once the reader has stopped (unused too long, or failed): a new session is needed.
   bool open() const;
