@@ -13,8 +13,8 @@ namespace app {
 
 // Webcams, the screen, network cameras, the test camera: one line each. `camera_timeout` is the
 // time a network camera has to deliver a picture.
-std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height,
-                                                   std::chrono::seconds camera_timeout);
+std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
+                                                     int height, std::chrono::seconds camera_timeout);
 
 // The screen recorder of the display the service was started for.
 std::unique_ptr<ScreenRecorder> build_recorder();

@@ -28,7 +28,7 @@ FetchLimits test_limits() {
 
 NetworkCamera camera_at(const FakeService& camera, FetchLimits limits = test_limits()) {
   return NetworkCamera(
-      app::NetworkSource{"cam", "http://127.0.0.1:" + camera.port_text() + "/video"}, limits);
+      app::NetworkCameraEntry{"cam", "http://127.0.0.1:" + camera.port_text() + "/video"}, limits);
 }
 
 std::string stream_head(const std::string& content_type) {

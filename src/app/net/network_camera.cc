@@ -1,36 +1,17 @@
 #include "app/net/network_camera.h"
 
-#include <turbojpeg.h>
-
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <utility>
 
 #include "app/net/still_picture.h"
+#include "app/pixel_scaler.h"
 
 namespace app::net {
 namespace {
 
 constexpr int kGrayMaxWidth = 640;
-
-struct Size {
-  int width = 0;
-  int height = 0;
-};
-
-// The size in the JPEG's frame header, once looks_like_jpeg has accepted the bytes.
-Size jpeg_size(const std::string& bytes) {
-  Size size;
-  std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitDecompress(), tjDestroy);
-  int subsampling = 0, colorspace = 0;
-  if (handle) {
-    tjDecompressHeader3(handle.get(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                        static_cast<unsigned long>(bytes.size()), &size.width, &size.height,
-                        &subsampling, &colorspace);
-  }
-  return size;
-}
 
 // "text/html" out of "Text/HTML; charset=utf-8".
 std::string media_type(const std::string& content_type) {
@@ -67,10 +48,10 @@ int scaled_side(int natural_other, int natural_given, int given) {
 
 }  // namespace
 
-NetworkCamera::NetworkCamera(NetworkSource source, FetchLimits limits)
+NetworkCamera::NetworkCamera(NetworkCameraEntry source, FetchLimits limits)
     : source_(std::move(source)), limits_(limits), target_(source_target(source_.url)) {}
 
-DeviceInfo NetworkCamera::info() const {
+DeviceInfo NetworkCamera::describe() const {
   DeviceInfo info;
   info.id = "net:" + source_.name;
   const std::string host = url_for_display(source_.url, true);
@@ -80,12 +61,12 @@ DeviceInfo NetworkCamera::info() const {
 }
 
 Failure NetworkCamera::source_failure(const Failure& reason) const {
-  return Failure{reason.status,
+  return Failure{reason.kind,
                  "net:" + source_.name + " at " + url_for_display(source_.url) + " " + reason.message};
 }
 
 Failure NetworkCamera::source_failure(const std::string& reason) const {
-  return source_failure(Failure{502, reason});
+  return source_failure(Failure{FailureKind::kDeviceFailed, reason});
 }
 
 Result<NetworkCamera::Picture> NetworkCamera::fetch_picture() {
@@ -100,22 +81,22 @@ Result<NetworkCamera::Picture> NetworkCamera::fetch_http(const SourceTarget& tar
   Result<FetchedBody> fetched =
       http_fetch(target.url, limits_, target.insecure || source_.insecure);
   if (const auto* failure = std::get_if<Failure>(&fetched)) {
-    if (failure->status != 502) return *failure;  // the fetch could not even start
+    // Anything but a failed fetch means the fetch could not even start.
+    if (failure->kind != FailureKind::kDeviceFailed) return *failure;
     return source_failure(*failure);
   }
   FetchedBody& body = std::get<FetchedBody>(fetched);
   Picture picture;
-  if (looks_like_jpeg(body.body)) {
-    const Size size = jpeg_size(body.body);
+  if (const std::optional<JpegSize> size = jpeg_size(body.body)) {
     picture.jpeg = std::move(body.body);
-    picture.width = size.width;
-    picture.height = size.height;
+    picture.width = size->width;
+    picture.height = size->height;
     return picture;
   }
   if (const std::optional<std::string> format = still_format(body.body)) {
     Result<Image> decoded = decode_still(body.body);
     if (const auto* failure = std::get_if<Failure>(&decoded)) {
-      if (failure->status != 502) return *failure;
+      if (failure->kind != FailureKind::kDeviceFailed) return *failure;
       return source_failure("answered with " + failure->message);
     }
     picture.rgb = std::move(std::get<Image>(decoded));
@@ -138,7 +119,6 @@ Result<NetworkCamera::Picture> NetworkCamera::fetch_rtsp(const SourceTarget& tar
         "true through the API");
   }
   const RtspLimits limits{limits_.connect_timeout, limits_.total_timeout, limits_.keep_open};
-  std::lock_guard lock(rtsp_mutex_);  // callers may share the device: one session at a time
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!rtsp_ || !rtsp_->open()) {
       rtsp_.reset();  // a closed session's reader has ended: this joins it at once
@@ -157,9 +137,10 @@ Result<NetworkCamera::Picture> NetworkCamera::fetch_rtsp(const SourceTarget& tar
   return source_failure("closed its stream at once, twice");
 }
 
-Result<JpegFrame> NetworkCamera::capture_jpeg(const FrameRequest& request) {
+Result<JpegFrame> NetworkCamera::take_jpeg(const FrameRequest& request) {
   if (!side_in_range(request.width) || !side_in_range(request.height)) {
-    return Failure{400, "width and height must be between 1 and " + std::to_string(kMaxFrameSide)};
+    return Failure{FailureKind::kBadRequest,
+                   "width and height must be between 1 and " + std::to_string(kMaxFrameSide)};
   }
   Result<Picture> fetched = fetch_picture();
   if (const auto* failure = std::get_if<Failure>(&fetched)) return *failure;
@@ -178,6 +159,11 @@ Result<JpegFrame> NetworkCamera::capture_jpeg(const FrameRequest& request) {
     return frame;
   }
 
+  PixelScaler scaler;
+  auto resized = [&](const Image& whole) -> Result<Image> {
+    if (whole.width == width && whole.height == height) return whole;
+    return scaler.resize(view_of(whole), width, height);
+  };
   Image scaled;
   if (!picture.jpeg.empty()) {
     // Let the decoder scale down by 2, 4 or 8 where that still leaves at least the asked size:
@@ -191,13 +177,13 @@ Result<JpegFrame> NetworkCamera::capture_jpeg(const FrameRequest& request) {
     if (const auto* failure = std::get_if<Failure>(&decoded)) {
       return source_failure("sent a JPEG that does not decode: " + failure->message);
     }
-    Image& whole = std::get<Image>(decoded);
-    scaled = whole.width == width && whole.height == height ? std::move(whole)
-                                                            : resize(whole, width, height);
+    Result<Image> sized = resized(std::get<Image>(decoded));
+    if (const auto* failure = std::get_if<Failure>(&sized)) return *failure;
+    scaled = std::move(std::get<Image>(sized));
   } else if (picture.rgb) {
-    scaled = picture.rgb->width == width && picture.rgb->height == height
-                 ? std::move(*picture.rgb)
-                 : resize(*picture.rgb, width, height);
+    Result<Image> sized = resized(*picture.rgb);
+    if (const auto* failure = std::get_if<Failure>(&sized)) return *failure;
+    scaled = std::move(std::get<Image>(sized));
   } else {
     Result<Image> converted = frame_to_image(*picture.frame, PixelFormat::kRgb, width, height);
     if (const auto* failure = std::get_if<Failure>(&converted)) return source_failure(*failure);
@@ -209,7 +195,7 @@ Result<JpegFrame> NetworkCamera::capture_jpeg(const FrameRequest& request) {
   return frame;
 }
 
-Result<Image> NetworkCamera::capture_gray() {
+Result<Image> NetworkCamera::take_gray() {
   Result<Picture> fetched = fetch_picture();
   if (const auto* failure = std::get_if<Failure>(&fetched)) return *failure;
   const Picture& picture = std::get<Picture>(fetched);
@@ -229,7 +215,10 @@ Result<Image> NetworkCamera::capture_gray() {
     if (const auto* failure = std::get_if<Failure>(&gray)) return source_failure(*failure);
     return gray;
   }
-  const Image rgb = resize(*picture.rgb, width, height);
+  PixelScaler scaler;
+  Result<Image> sized = scaler.resize(view_of(*picture.rgb), width, height);
+  if (const auto* failure = std::get_if<Failure>(&sized)) return *failure;
+  const Image& rgb = std::get<Image>(sized);
   Image gray = make_image(width, height, PixelFormat::kGray);
   for (int y = 0; y < height; ++y) {
     const std::uint8_t* in = rgb.pixels.data() + static_cast<std::size_t>(y) * rgb.stride;
@@ -241,11 +230,10 @@ Result<Image> NetworkCamera::capture_gray() {
   return gray;
 }
 
-Result<std::vector<ControlInfo>> NetworkCamera::controls() { return std::vector<ControlInfo>{}; }
-
-Result<ControlChange> NetworkCamera::set_control(std::string_view name, std::int64_t /*value*/) {
-  return Failure{400, "net:" + source_.name + " has no control " + std::string(name) +
-                          ": a network camera's settings are made on the camera itself"};
+Result<ControlChange> NetworkCamera::change_control(std::string_view name, std::int64_t /*value*/) {
+  return Failure{FailureKind::kBadRequest,
+                 "net:" + source_.name + " has no control " + std::string(name) +
+                     ": a network camera's settings are made on the camera itself"};
 }
 
 }  // namespace app::net

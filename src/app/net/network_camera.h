@@ -2,12 +2,10 @@
 // a single picture (JPEG, or PNG and other still formats, converted) or the first picture of an
 // MJPEG stream. An rtsp(s) URL is read as a video stream whose session stays open for a few
 // seconds after each frame (an rtsps:// one only when marked insecure: its certificate cannot be
-// checked). It has no focus to drive and no controls; its settings are made on
-// the camera.
+// checked). It has no focus to drive and no controls; its settings are made on the camera.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <variant>
 
@@ -15,7 +13,7 @@
 #include "app/net/http_fetch.h"
 #include "app/net/rtsp_session.h"
 #include "app/net/source_url.h"
-#include "app/network_source.h"
+#include "app/network_camera_entry.h"
 
 namespace app::net {
 
@@ -24,28 +22,31 @@ inline constexpr int kMaxFrameSide = 8192;
 
 class NetworkCamera : public Device {
  public:
-  NetworkCamera(NetworkSource source, FetchLimits limits);
+  NetworkCamera(NetworkCameraEntry source, FetchLimits limits);
 
-  const NetworkSource& source() const { return source_; }
+  const NetworkCameraEntry& source() const { return source_; }
 
+ private:
   // id "net:<name>", named after the host it is fetched from; its size is not known before a
   // fetch.
-  DeviceInfo info() const override;
+  DeviceInfo describe() const override;
 
   // A fresh picture as a JPEG. With no size asked a JPEG the camera sent is passed on as it
   // came; with `width` and `height` the picture is scaled to exactly that size, with only one of
   // them to that side keeping the aspect ratio. Any failure of the camera is a 502 (504 when
   // an RTSP camera's time ran out) whose message names the source and the reason; a size out of
   // range is a 400.
-  Result<JpegFrame> capture_jpeg(const FrameRequest& request) override;
+  Result<JpegFrame> take_jpeg(const FrameRequest& request) override;
 
   // The picture decoded to gray, reduced so its width is at most 640.
-  Result<Image> capture_gray() override;
+  Result<Image> take_gray() override;
 
-  Result<std::vector<ControlInfo>> controls() override;
-  Result<ControlChange> set_control(std::string_view name, std::int64_t value) override;
+  // No controls: setting one is refused with a word on where its settings are made.
+  Result<ControlChange> change_control(std::string_view name, std::int64_t value) override;
 
- private:
+  // The picture is passed on as the camera sent it unless a size is asked.
+  DefaultFrameSize frame_size_rule() const override { return DefaultFrameSize::kNatural; }
+
   // A picture as it arrived: the camera's own JPEG bytes, or pixels decoded from a PNG and the
   // like, or a decoded video frame.
   struct Picture {
@@ -62,10 +63,9 @@ class NetworkCamera : public Device {
   Failure source_failure(const Failure& reason) const;
   Failure source_failure(const std::string& reason) const;
 
-  NetworkSource source_;
+  NetworkCameraEntry source_;
   FetchLimits limits_;
   std::variant<SourceTarget, std::string> target_;
-  std::mutex rtsp_mutex_;
   std::unique_ptr<RtspSession> rtsp_;  // the open session, or the last one, closed
 };
 

@@ -43,8 +43,8 @@ struct PacketFree {
   void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 
-Failure bad_gateway(std::string reason) { return Failure{502, std::move(reason)}; }
-Failure timed_out(std::string reason) { return Failure{504, std::move(reason)}; }
+Failure bad_gateway(std::string reason) { return Failure{FailureKind::kDeviceFailed, std::move(reason)}; }
+Failure timed_out(std::string reason) { return Failure{FailureKind::kTimedOut, std::move(reason)}; }
 
 // Why opening the stream failed, in words; `timed_out_now` when the deadline had passed.
 Failure open_failure(int code, bool deadline_passed, const std::string& url,
@@ -126,7 +126,7 @@ std::optional<Result<FramePointer>> RtspSession::fresh_frame() {
   });
   if (latest_ && latest_at_ >= asked - kFreshEnough) {
     FramePointer copy(av_frame_clone(latest_.get()));
-    if (!copy) return Result<FramePointer>(Failure{500, "out of memory for a frame"});
+    if (!copy) return Result<FramePointer>(Failure{FailureKind::kInternal, "out of memory for a frame"});
     return Result<FramePointer>(std::move(copy));
   }
   if (failure_) return Result<FramePointer>(*failure_);
@@ -141,7 +141,7 @@ void RtspSession::run() {
   state.interrupt.set(Clock::now() + limits_.total_timeout);
 
   AVFormatContext* input = avformat_alloc_context();
-  if (input == nullptr) return fail(Failure{500, "out of memory for a stream"});
+  if (input == nullptr) return fail(Failure{FailureKind::kInternal, "out of memory for a stream"});
   input->interrupt_callback.callback = interrupted;
   input->interrupt_callback.opaque = &state.interrupt;
   AVDictionary* options = nullptr;
@@ -153,7 +153,7 @@ void RtspSession::run() {
   const int opened = avformat_open_input(&input, url_.c_str(), nullptr, &options);
   av_dict_free(&options);
   if (opened < 0) {  // the library has freed `input`
-    if (stop_) return fail(Failure{500, "stopped"});  // only seen by no one: it is being destroyed
+    if (stop_) return fail(Failure{FailureKind::kInternal, "stopped"});  // only seen by no one: it is being destroyed
     return fail(open_failure(opened, state.interrupt.due(), url_, limits_));
   }
   state.input.reset(input);
@@ -186,12 +186,12 @@ void RtspSession::read_frames(ReaderState& state) {
   }
   state.decoder.reset(avcodec_alloc_context3(codec));
   if (!state.decoder || avcodec_parameters_to_context(state.decoder.get(), parameters) < 0) {
-    return fail(Failure{500, "cannot start the video decoder"});
+    return fail(Failure{FailureKind::kInternal, "cannot start the video decoder"});
   }
   state.decoder->thread_count = 1;  // no threads of the decoder's own
   state.decoder->max_pixels = std::int64_t{8192} * 8192;
   if (avcodec_open2(state.decoder.get(), codec, nullptr) < 0) {
-    return fail(Failure{500, "cannot start the video decoder"});
+    return fail(Failure{FailureKind::kInternal, "cannot start the video decoder"});
   }
   const AVCodecDescriptor* descriptor = avcodec_descriptor_get(parameters->codec_id);
   // In an intra-only format (MJPEG) every frame stands alone.
@@ -199,7 +199,7 @@ void RtspSession::read_frames(ReaderState& state) {
 
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
   FramePointer frame(av_frame_alloc());
-  if (!packet || !frame) return fail(Failure{500, "out of memory for a stream"});
+  if (!packet || !frame) return fail(Failure{FailureKind::kInternal, "out of memory for a stream"});
   bool any_video = false;
   bool any_frame = false;
   const Clock::time_point first_deadline = Clock::now() + limits_.total_timeout;

@@ -57,10 +57,10 @@ std::optional<std::string> still_format(std::string_view bytes) {
 
 Result<Image> decode_still(std::string_view bytes) {
   const StillFormat* format = format_of(bytes);
-  if (format == nullptr) return Failure{502, "a picture in a format it cannot decode"};
+  if (format == nullptr) return Failure{FailureKind::kDeviceFailed, "a picture in a format it cannot decode"};
   const std::string name(format->name);
   const AVCodec* codec = avcodec_find_decoder(format->codec);
-  if (codec == nullptr) return Failure{502, "this build has no " + name + " decoder"};
+  if (codec == nullptr) return Failure{FailureKind::kDeviceFailed, "this build has no " + name + " decoder"};
   std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
   FramePointer frame(av_frame_alloc());
@@ -69,13 +69,13 @@ Result<Image> decode_still(std::string_view bytes) {
   if (context) context->max_pixels = kMaxStillPixels;
   if (!context || !packet || !frame || avcodec_open2(context.get(), codec, nullptr) < 0 ||
       av_new_packet(packet.get(), static_cast<int>(bytes.size())) < 0) {
-    return Failure{500, "cannot start the " + name + " decoder"};
+    return Failure{FailureKind::kInternal, "cannot start the " + name + " decoder"};
   }
   std::copy(bytes.begin(), bytes.end(), packet->data);
   int status = avcodec_send_packet(context.get(), packet.get());
   if (status >= 0) status = avcodec_send_packet(context.get(), nullptr);  // the end: drain
   if (status >= 0 || status == AVERROR_EOF) status = avcodec_receive_frame(context.get(), frame.get());
-  if (status < 0) return Failure{502, "a " + name + " picture that does not decode (" + av_error_text(status) + ")"};
+  if (status < 0) return Failure{FailureKind::kDeviceFailed, "a " + name + " picture that does not decode (" + av_error_text(status) + ")"};
   return frame_to_rgb(*frame);
 }
 
