@@ -185,7 +185,7 @@ Result<JpegFrame> NetworkCamera::take_jpeg(const FrameRequest& request) {
     if (const auto* failure = std::get_if<Failure>(&sized)) return *failure;
     scaled = std::move(std::get<Image>(sized));
   } else {
-    Result<Image> converted = frame_to_image(*picture.frame, PixelFormat::kRgb, width, height);
+    Result<Image> converted = scaler.from_video_frame(*picture.frame, PixelFormat::kRgb, width, height);
     if (const auto* failure = std::get_if<Failure>(&converted)) return source_failure(*failure);
     scaled = std::move(std::get<Image>(converted));
   }
@@ -210,12 +210,12 @@ Result<Image> NetworkCamera::take_gray() {
   }
   const int width = std::min(picture.width, kGrayMaxWidth);
   const int height = std::max(1, scaled_side(picture.height, picture.width, width));
+  PixelScaler scaler;
   if (picture.frame) {
-    Result<Image> gray = frame_to_image(*picture.frame, PixelFormat::kGray, width, height);
+    Result<Image> gray = scaler.from_video_frame(*picture.frame, PixelFormat::kGray, width, height);
     if (const auto* failure = std::get_if<Failure>(&gray)) return source_failure(*failure);
     return gray;
   }
-  PixelScaler scaler;
   Result<Image> sized = scaler.resize(view_of(*picture.rgb), width, height);
   if (const auto* failure = std::get_if<Failure>(&sized)) return *failure;
   const Image& rgb = std::get<Image>(sized);

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/net/video_frame.h"
+#include "app/pixel_scaler.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -76,7 +77,8 @@ Result<Image> decode_still(std::string_view bytes) {
   if (status >= 0) status = avcodec_send_packet(context.get(), nullptr);  // the end: drain
   if (status >= 0 || status == AVERROR_EOF) status = avcodec_receive_frame(context.get(), frame.get());
   if (status < 0) return Failure{FailureKind::kDeviceFailed, "a " + name + " picture that does not decode (" + av_error_text(status) + ")"};
-  return frame_to_rgb(*frame);
+  PixelScaler scaler;
+  return scaler.from_video_frame(*frame, PixelFormat::kRgb, frame->width, frame->height);
 }
 
 }  // namespace app::net
