@@ -324,7 +324,8 @@ ApiAnswer Api::add_source(const ApiRequest& request) {
   const JsonValue& body = std::get<JsonValue>(parsed);
   Result<std::string> name = string_member(body, "name", false, "a short name, e.g. phone");
   if (auto* failure = std::get_if<Failure>(&name)) return refusal(*failure);
-  Result<std::string> url = string_member(body, "url", false, "the camera's http:// or https:// URL");
+  Result<std::string> url = string_member(body, "url", false,
+                                          "the camera's http://, https://, rtsp:// or rtsps:// URL");
   if (auto* failure = std::get_if<Failure>(&url)) return refusal(*failure);
   NetworkCameraEntry source{std::get<std::string>(name), std::get<std::string>(url)};
   if (auto insecure = body.find("insecure"); insecure != body.end() && !insecure->is_null()) {

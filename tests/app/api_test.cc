@@ -308,8 +308,8 @@ TEST_F(ApiTest, SourceNamesAndUrlsAreChecked) {
            {R"({"name":"phone","url":"http://a b/"})", "the URL must not contain spaces or control characters"},
            {R"({"name":"phone","url":"http://a/\n"})", "the URL must not contain spaces or control characters"},
            {R"({"name":"phone","url":"http://)" + std::string(2048, 'a') + R"("})", "the URL is longer than 2048 bytes"},
-           {R"({"name":"phone"})", "url is missing: it must be the camera's http:// or https:// URL"},
-           {R"({"name":"phone","url":5})", "url must be the camera's http:// or https:// URL"},
+           {R"({"name":"phone"})", "url is missing: it must be the camera's http://, https://, rtsp:// or rtsps:// URL"},
+           {R"({"name":"phone","url":5})", "url must be the camera's http://, https://, rtsp:// or rtsps:// URL"},
            {R"({"url":"http://a/"})", "name is missing: it must be a short name, e.g. phone"},
        }) {
     Answer answer = post("/api/sources", c.body);
