@@ -1,5 +1,7 @@
 #include "app/service_setup.h"
 
+#include <algorithm>
+
 #include "app/net/network_camera_provider.h"
 #include "app/screen/display_environment.h"
 #include "app/screen/screen_provider.h"
@@ -10,12 +12,15 @@
 namespace app {
 
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
-                                                     int height) {
+                                                     int height, std::chrono::seconds camera_timeout) {
   auto registered = [&registry] { return registry.list(); };
+  net::FetchLimits limits;
+  limits.total_timeout = camera_timeout;
+  limits.connect_timeout = std::min<std::chrono::milliseconds>(limits.connect_timeout, camera_timeout);
   return {
       {std::make_shared<v4l2::WebcamProvider>(), DefaultUse::kCandidate},
       {std::make_shared<ScreenProvider>(display_environment()), DefaultUse::kNamedOnly},
-      {std::make_shared<net::NetworkCameraProvider>(registered), DefaultUse::kNamedOnly},
+      {std::make_shared<net::NetworkCameraProvider>(registered, limits), DefaultUse::kNamedOnly},
       {std::make_shared<TestCameraProvider>(std::make_shared<TestCamera>(width, height)),
        DefaultUse::kCandidate},
   };

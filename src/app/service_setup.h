@@ -1,6 +1,7 @@
 // What the running service is made of: its capture sources in listing order.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -10,9 +11,10 @@
 
 namespace app {
 
-// Webcams, the screen, network cameras, the test camera: one line each.
+// Webcams, the screen, network cameras, the test camera: one line each. `camera_timeout` is the
+// time a network camera has to deliver a picture.
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
-                                                     int height);
+                                                     int height, std::chrono::seconds camera_timeout);
 
 // The screen recorder of the display the service was started for.
 std::unique_ptr<ScreenRecorder> build_recorder();

@@ -25,8 +25,8 @@ class ServiceProcess {
 
   bool started() const { return port_ > 0; }
   int port() const { return port_; }
-  std::string port_text() const { return std::to_string(port_); }
   pid_t pid() const { return pid_; }
+  std::string port_text() const { return std::to_string(port_); }
 
   // Everything it has written to standard error so far.
   std::string log() const;
