@@ -169,7 +169,7 @@ std::string probed_duration(const std::string& path) {
 
 void report_recording(const app::DisplayEnvironment& environment, const std::string& folder,
                       const char* format, int secs, Motion motion) {
-  app::X11ScreenRecorder recorder(environment);
+  app::ScreenVideoRecorder recorder(environment);
   const double cpu_before = cpu_seconds();
   const auto start = Clock::now();
   const std::string body =
@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
   screen_testing::Xvfb xvfb;
   setenv("DISPLAY", xvfb.display().c_str(), 1);
   paint_desktop(xvfb.display());
-  const app::DisplayEnvironment environment{xvfb.display(), false};
+  const app::DisplayEnvironment environment{xvfb.display(), false, std::nullopt};
   const std::string folder = "/tmp/tirvane-screen-bench-" + std::to_string(getpid());
   std::filesystem::create_directories(folder);
 

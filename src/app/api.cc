@@ -182,6 +182,8 @@ ApiAnswer Api::health(const ApiRequest&) {
        {{"device", settings_.device}, {"width", settings_.width}, {"height", settings_.height}}},
   };
   if (!sources_.problems().empty()) document["warnings"] = sources_.problems();
+  // Which method serves the screen, or why none does.
+  if (recorder_ != nullptr) document["screen"] = recorder_->screen_status();
   return json_answer(document);
 }
 
@@ -320,6 +322,8 @@ ApiAnswer Api::list_sources(const ApiRequest&) {
   }
   JsonValue document{{"sources", list}, {"file", sources_.file()}};
   if (!sources_.problems().empty()) document["warnings"] = sources_.problems();
+  // Which method serves the screen, or why none does.
+  if (recorder_ != nullptr) document["screen"] = recorder_->screen_status();
   return json_answer(document);
 }
 

@@ -23,6 +23,8 @@ class ScreenRecorder {
   // Checks it (a Failure naming the allowed values), records, and returns the file. A second
   // recording while one runs is refused with 409.
   virtual Result<Recording> record(const JsonValue& request) = 0;
+  // How the screen is captured now, for the service's health; null when it cannot tell.
+  virtual JsonValue screen_status() { return nullptr; }
 };
 
 }  // namespace app

@@ -164,7 +164,7 @@ TEST(RecordingRequest, VideoSizeIsTheScreensUpTo1080pInEvenNumbers) {
 }
 
 TEST(ScreenRecorder, ABadRequestIsRefusedBeforeTheDisplayIsNeeded) {
-  app::X11ScreenRecorder recorder({std::nullopt, false});
+  app::ScreenVideoRecorder recorder({std::nullopt, false, std::nullopt});
   auto recorded = recorder.record(*parse_json_document(R"({"format":"gif","secs":null})"));
   ASSERT_TRUE(app::failed(recorded));
   EXPECT_EQ(std::get<Failure>(recorded).status, 400);
@@ -173,7 +173,7 @@ TEST(ScreenRecorder, ABadRequestIsRefusedBeforeTheDisplayIsNeeded) {
 }
 
 TEST(ScreenRecorder, WithoutADisplayEveryRecordingIsRefusedAndNoneStaysBusy) {
-  app::X11ScreenRecorder recorder({std::nullopt, false});
+  app::ScreenVideoRecorder recorder({std::nullopt, false, std::nullopt});
   for (int attempt = 0; attempt < 2; ++attempt) {
     auto recorded = recorder.record(*parse_json_document(R"({"format":null,"secs":1})"));
     ASSERT_TRUE(app::failed(recorded));
@@ -185,12 +185,12 @@ TEST(ScreenRecorder, WithoutADisplayEveryRecordingIsRefusedAndNoneStaysBusy) {
 class ScreenRecording : public ::testing::Test {
  protected:
   ScreenRecording() { screen_testing::paint(xvfb.display(), screen_testing::test_scene()); }
-  app::DisplayEnvironment environment() const { return {xvfb.display(), false}; }
+  app::DisplayEnvironment environment() const { return {xvfb.display(), false, std::nullopt}; }
   Xvfb xvfb;
 };
 
 TEST_F(ScreenRecording, WebmIsVp9AtTheScreensSizeAndFollowsTheScreen) {
-  app::X11ScreenRecorder recorder(environment());
+  app::ScreenVideoRecorder recorder(environment());
   // A second into the recording the middle block turns magenta.
   auto repaint = std::async(std::launch::async, [this] {
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -221,7 +221,7 @@ TEST_F(ScreenRecording, WebmIsVp9AtTheScreensSizeAndFollowsTheScreen) {
 }
 
 TEST_F(ScreenRecording, Mp4IsH264ThatCommonPlayersTake) {
-  app::X11ScreenRecorder recorder(environment());
+  app::ScreenVideoRecorder recorder(environment());
   auto recorded = recorder.record(*parse_json_document(R"({"format":"mp4","secs":1})"));
   ASSERT_FALSE(app::failed(recorded)) << std::get<Failure>(recorded).message;
   const Recording& recording = std::get<Recording>(recorded);
@@ -249,7 +249,7 @@ TEST_F(ScreenRecording, Mp4IsH264ThatCommonPlayersTake) {
 }
 
 TEST_F(ScreenRecording, ASecondRecordingMeanwhileIsRefusedWhileShotsGoOn) {
-  app::X11ScreenRecorder recorder(environment());
+  app::ScreenVideoRecorder recorder(environment());
   auto first = std::async(std::launch::async, [&recorder] {
     return recorder.record(*parse_json_document(R"({"format":null,"secs":2})"));
   });

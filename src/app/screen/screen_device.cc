@@ -5,13 +5,6 @@
 #include <string>
 
 namespace app {
-namespace {
-
-// Added to every shot taken through XWayland, which renders only X11 windows.
-const Header kXwaylandWarning{"X-Screen-Warning",
-                              "XWayland shows only X11 windows; Wayland windows come out black"};
-
-}  // namespace
 
 Result<ShotSize> shot_size(const FrameRequest& request, int screen_width, int screen_height) {
   if ((request.width && *request.width < 1) || (request.height && *request.height < 1)) {
@@ -30,47 +23,45 @@ Result<ShotSize> shot_size(const FrameRequest& request, int screen_width, int sc
   return size;
 }
 
-ScreenDevice::ScreenDevice(DisplayEnvironment environment) : environment_(std::move(environment)) {}
+ScreenConnection::ScreenConnection(DisplayEnvironment environment)
+    : environment_(std::move(environment)) {}
 
-std::optional<Failure> ScreenDevice::connect() {
-  std::lock_guard lock(mutex_);
-  return connect_locked();
-}
-
-std::optional<Failure> ScreenDevice::connect_locked() {
-  if (screen_ && screen_->alive()) return std::nullopt;
-  screen_.reset();
-  auto opened = X11Screen::open(environment_);
+std::optional<Failure> ScreenConnection::connect_locked() {
+  if (source_ && source_->alive()) return std::nullopt;
+  source_.reset();
+  seen_.reset();
+  auto opened = open_frame_source(environment_);
   if (failed(opened)) return std::get<Failure>(opened);
-  screen_ = std::move(std::get<std::unique_ptr<X11Screen>>(opened));
+  source_ = std::move(std::get<std::unique_ptr<FrameSource>>(opened));
   return std::nullopt;
 }
 
-DeviceInfo ScreenDevice::info() const {
+Result<ScreenState> ScreenConnection::look() {
   std::lock_guard lock(mutex_);
-  DeviceInfo info{"screen", "Screen", false, std::nullopt, std::nullopt};
-  if (screen_ && !screen_->lost()) {
-    info.name = "Screen of display " + screen_->display_name();
-    info.width = screen_->width();
-    info.height = screen_->height();
-  }
-  return info;
+  if (auto refused = connect_locked()) return *refused;
+  seen_ = ScreenState{source_->method(), source_->display_name(), source_->outputs()};
+  return *seen_;
 }
 
-Result<PixelView> ScreenDevice::grab_locked() {
-  if (auto refused = connect_locked()) return *refused;
-  auto grabbed = screen_->grab();
-  if (!failed(grabbed) || !screen_->lost()) return grabbed;
-  // The X server went away since the last request (a restarted session, say): one new try.
-  if (auto refused = connect_locked()) return *refused;
-  return screen_->grab();
+std::optional<ScreenState> ScreenConnection::last_seen() const {
+  std::lock_guard lock(mutex_);
+  return seen_;
 }
 
-Result<JpegFrame> ScreenDevice::capture_jpeg(const FrameRequest& request) {
+Result<PixelView> ScreenConnection::grab_locked(const std::string& output) {
+  if (auto refused = connect_locked()) return *refused;
+  auto grabbed = source_->grab(output);
+  if (!failed(grabbed) || !source_->lost()) return grabbed;
+  // The display server went away since the last request (a restarted session, say): one new try.
+  if (auto refused = connect_locked()) return *refused;
+  return source_->grab(output);
+}
+
+Result<JpegFrame> ScreenConnection::shot(const std::string& output, const FrameRequest& request) {
   // A bad size is refused before the display is asked for anything.
   if (auto checked = shot_size(request, 1, 1); failed(checked)) return std::get<Failure>(checked);
   std::lock_guard lock(mutex_);
-  auto grabbed = grab_locked();
+  auto grabbed = grab_locked(output);
   if (failed(grabbed)) return std::get<Failure>(grabbed);
   const PixelView& shot = std::get<PixelView>(grabbed);
   const ShotSize size = std::get<ShotSize>(shot_size(request, shot.width, shot.height));
@@ -84,9 +75,33 @@ Result<JpegFrame> ScreenDevice::capture_jpeg(const FrameRequest& request) {
     jpeg = encode_jpeg(view_of(std::get<Image>(resized)));
   }
   if (failed(jpeg)) return std::get<Failure>(jpeg);
-  JpegFrame frame{std::move(std::get<std::string>(jpeg)), size.width, size.height, {}};
-  if (screen_->is_xwayland()) frame.headers.push_back(kXwaylandWarning);
-  return frame;
+  return JpegFrame{std::move(std::get<std::string>(jpeg)), size.width, size.height,
+                   source_->warnings()};
+}
+
+ScreenDevice::ScreenDevice(std::shared_ptr<ScreenConnection> connection, std::string output)
+    : connection_(std::move(connection)), output_(std::move(output)) {}
+
+DeviceInfo ScreenDevice::info() const {
+  DeviceInfo info{output_.empty() ? "screen" : "screen:" + output_, "Screen", false, std::nullopt,
+                  std::nullopt};
+  const auto seen = connection_->last_seen();
+  if (!seen) return info;
+  info.name = output_.empty() ? "Screen of display " + seen->display
+                              : "Screen " + output_ + " of display " + seen->display;
+  // The outputs come the primary (else the first) first: that one is "screen".
+  for (const ScreenOutput& output : seen->outputs) {
+    if (output_.empty() || output.name == output_) {
+      info.width = output.width;
+      info.height = output.height;
+      break;
+    }
+  }
+  return info;
+}
+
+Result<JpegFrame> ScreenDevice::capture_jpeg(const FrameRequest& request) {
+  return connection_->shot(output_, request);
 }
 
 Result<Image> ScreenDevice::capture_gray() {

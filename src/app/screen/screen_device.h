@@ -1,15 +1,18 @@
-// The screen of the service's X display as a capture device: each frame is a fresh grab of the
-// whole screen, encoded straight from the grabbed BGRX pixels. No controls, no focus.
+// The screen as capture devices: "screen" (the primary monitor, else the first) and
+// "screen:NAME" for each monitor, all sharing one connection to the display server. Each frame
+// is a fresh picture, encoded straight from the captured BGRX pixels. No controls, no focus.
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "app/device.h"
+#include "app/screen/frame_source.h"
 #include "app/screen/pixel_scaler.h"
-#include "app/screen/x11_screen.h"
 
 namespace app {
 
@@ -25,13 +28,41 @@ struct ShotSize {
 // for a width or height below 1.
 Result<ShotSize> shot_size(const FrameRequest& request, int screen_width, int screen_height);
 
+// What the connection last saw of the display.
+struct ScreenState {
+  std::string method;   // "wlr-screencopy", "x11"
+  std::string display;  // "wayland-1", ":0"
+  std::vector<ScreenOutput> outputs;
+};
+
+// One frame source for all the screen's devices, opened on first use and opened anew (probing
+// again) after the display server went away. Safe to use from many threads.
+class ScreenConnection {
+ public:
+  explicit ScreenConnection(DisplayEnvironment environment);
+
+  // The display now (connecting when needed), or why the screen cannot be had (a 503).
+  Result<ScreenState> look();
+  // What look() last found, without asking the display; nothing before the first success.
+  std::optional<ScreenState> last_seen() const;
+  // A shot of `output` ("" for the primary) as a JPEG of the asked size.
+  Result<JpegFrame> shot(const std::string& output, const FrameRequest& request);
+
+ private:
+  std::optional<Failure> connect_locked();
+  Result<PixelView> grab_locked(const std::string& output);
+
+  const DisplayEnvironment environment_;
+  mutable std::mutex mutex_;
+  std::unique_ptr<FrameSource> source_;
+  std::optional<ScreenState> seen_;
+  PixelScaler scaler_;
+};
+
 class ScreenDevice final : public Device {
  public:
-  explicit ScreenDevice(DisplayEnvironment environment);
-
-  // Connects to the display when not connected, or when the connection was lost. Nothing, or
-  // why the screen cannot be had (a 503 Failure). Safe to call while a capture runs.
-  std::optional<Failure> connect();
+  // `output` empty: the device "screen"; else "screen:" + output.
+  ScreenDevice(std::shared_ptr<ScreenConnection> connection, std::string output);
 
   DeviceInfo info() const override;
   Result<JpegFrame> capture_jpeg(const FrameRequest& request) override;
@@ -42,14 +73,8 @@ class ScreenDevice final : public Device {
   Result<ControlChange> set_control(std::string_view name, std::int64_t value) override;
 
  private:
-  std::optional<Failure> connect_locked();
-  Result<PixelView> grab_locked();
-
-  const DisplayEnvironment environment_;
-  // Guards everything below: info() and connect() are called without `busy`.
-  mutable std::mutex mutex_;
-  std::unique_ptr<X11Screen> screen_;
-  PixelScaler scaler_;
+  std::shared_ptr<ScreenConnection> connection_;
+  const std::string output_;
 };
 
 }  // namespace app

@@ -153,7 +153,7 @@ PixelView video_part(PixelView grab, const VideoSize& size) {
 // Grabs tick after tick, each at its moment on the clock, until `ticks` have passed. A tick whose
 // moment is gone by the time the previous frame is done, or that finds no empty frame, is dropped
 // and counted. Closes the exchange when done.
-void capture_frames(std::stop_token stop, X11Screen& screen, FrameExchange& exchange,
+void capture_frames(std::stop_token stop, FrameSource& screen, FrameExchange& exchange,
                     VideoSize size, std::int64_t ticks, CaptureCounts& counts) {
   using Clock = std::chrono::steady_clock;
   PixelScaler converter;
@@ -177,7 +177,7 @@ void capture_frames(std::stop_token stop, X11Screen& screen, FrameExchange& exch
       continue;
     }
     std::optional<Failure> failure;
-    auto grabbed = screen.grab();
+    auto grabbed = screen.newest_frame();
     if (failed(grabbed)) {
       failure = std::get<Failure>(grabbed);
     } else if (av_frame_make_writable(frame.get()) < 0) {
@@ -209,6 +209,14 @@ Result<RecordingRequest> read_recording_request(const JsonValue& body) {
   } else if (!format.is_null() && format != "webm") {
     return bad_format(format);
   }
+  const JsonValue& device = member(body, "device");
+  if (device.is_string() && device.get<std::string>().starts_with("screen:") &&
+      device.get<std::string>().size() > 7) {
+    request.output = device.get<std::string>().substr(7);
+  } else if (!device.is_null() && device != "screen") {
+    return Failure{400, "only the screen can be recorded: device must be \"screen\" or "
+                        "\"screen:NAME\" (null for the screen), not" + shown(device)};
+  }
   const JsonValue& secs = member(body, "secs");
   if (secs.is_null()) return request;
   double value = 0;
@@ -235,10 +243,28 @@ VideoSize recording_size(int screen_width, int screen_height) {
   return {even(cut.width * scale), even(cut.height * scale)};
 }
 
-X11ScreenRecorder::X11ScreenRecorder(DisplayEnvironment environment)
-    : environment_(std::move(environment)) {}
+ScreenVideoRecorder::ScreenVideoRecorder(DisplayEnvironment environment,
+                                         std::shared_ptr<ScreenConnection> screen)
+    : environment_(std::move(environment)), screen_(std::move(screen)) {}
 
-Result<Recording> X11ScreenRecorder::record(const JsonValue& body) {
+JsonValue ScreenVideoRecorder::screen_status() {
+  if (!screen_) return nullptr;
+  auto seen = screen_->look();
+  if (failed(seen)) {
+    return JsonValue{{"method", nullptr}, {"problem", std::get<Failure>(seen).message}};
+  }
+  const ScreenState& state = std::get<ScreenState>(seen);
+  JsonValue monitors = JsonValue::array();
+  for (const ScreenOutput& output : state.outputs) {
+    monitors.push_back({{"id", "screen:" + output.name},
+                        {"width", output.width},
+                        {"height", output.height},
+                        {"primary", output.primary}});
+  }
+  return JsonValue{{"method", state.method}, {"display", state.display}, {"monitors", monitors}};
+}
+
+Result<Recording> ScreenVideoRecorder::record(const JsonValue& body) {
   auto read = read_recording_request(body);
   if (failed(read)) return std::get<Failure>(read);
   const RecordingRequest request = std::get<RecordingRequest>(read);
@@ -252,15 +278,33 @@ Result<Recording> X11ScreenRecorder::record(const JsonValue& body) {
     ~Release() { running = false; }
   } release{running_};
 
-  auto opened = X11Screen::open(environment_);
+  auto opened = open_frame_source(environment_);
   if (failed(opened)) return std::get<Failure>(opened);
-  X11Screen& screen = *std::get<std::unique_ptr<X11Screen>>(opened);
+  FrameSource& screen = *std::get<std::unique_ptr<FrameSource>>(opened);
+  if (!request.output.empty()) {
+    const auto outputs = screen.outputs();
+    if (std::none_of(outputs.begin(), outputs.end(),
+                     [&](const ScreenOutput& output) { return output.name == request.output; })) {
+      return Failure{404, "no monitor named \"" + request.output + "\" on display " +
+                              screen.display_name()};
+    }
+  }
+  if (auto failure = screen.start_stream(request.output)) return *failure;
+  struct StopStream {
+    FrameSource& screen;
+    ~StopStream() { screen.stop_stream(); }
+  } stop_stream{screen};
+  // The first picture gives the video its size.
+  auto first = screen.newest_frame();
+  if (failed(first)) return std::get<Failure>(first);
+  const int screen_width = std::get<PixelView>(first).width;
+  const int screen_height = std::get<PixelView>(first).height;
 
   const bool mp4 = request.format == VideoFormat::kMp4;
   auto file = TemporaryFile::create(mp4 ? ".mp4" : ".webm");
   if (failed(file)) return std::get<Failure>(file);
   const std::string& path = std::get<TemporaryFile>(file).path();
-  const VideoSize size = recording_size(screen.width(), screen.height());
+  const VideoSize size = recording_size(screen_width, screen_height);
   auto opened_writer =
       VideoWriter::open(path, {request.format, size.width, size.height, kRecordingFps});
   if (failed(opened_writer)) return std::get<Failure>(opened_writer);
@@ -297,10 +341,7 @@ Result<Recording> X11ScreenRecorder::record(const JsonValue& body) {
                       {{"X-Frames-Recorded", std::to_string(writer.frames_written())},
                        {"X-Frames-Dropped", std::to_string(counts.dropped)},
                        {"X-Frame-Rate", std::to_string(kRecordingFps)}}};
-  if (screen.is_xwayland()) {
-    recording.headers.emplace_back("X-Screen-Warning",
-                                   "XWayland shows only X11 windows; Wayland windows come out black");
-  }
+  for (Header& warning : screen.warnings()) recording.headers.push_back(std::move(warning));
   return recording;
 }
 

@@ -1,5 +1,5 @@
-// Records the screen of the service's X display (POST /screen/record): WebM with VP9 or MP4 with
-// H.264. Frames are grabbed at a steady rate against the clock while an encoder thread keeps up
+// Records the screen of the service's display, or one of its monitors (POST /screen/record):
+// WebM with VP9 or MP4 with H.264. Frames are grabbed at a steady rate against the clock while an encoder thread keeps up
 // in real time; a frame the encoder has no room for is dropped and counted, never waited for, so
 // the video lasts exactly as long as asked. The file is written to a temporary file (both
 // containers need a seekable output for their duration and index) and then becomes the answer.
@@ -7,7 +7,10 @@
 
 #include <atomic>
 
+#include <memory>
+
 #include "app/recorder.h"
+#include "app/screen/screen_device.h"
 #include "app/screen/video_writer.h"
 #include "app/screen/x11_screen.h"
 
@@ -22,10 +25,12 @@ inline constexpr int kMaxRecordingPixels = 1920 * 1080;
 struct RecordingRequest {
   VideoFormat format = VideoFormat::kWebm;
   int secs = kDefaultRecordingSecs;
+  std::string output;  // the monitor: "" for the device "screen", NAME for "screen:NAME"
 };
 
-// Reads {"format": "webm" | "mp4" | null, "secs": 1..120 | null}; null takes the default (webm,
-// 5 seconds). Anything else is a 400 Failure naming the allowed values.
+// Reads {"format": "webm" | "mp4" | null, "secs": 1..120 | null, "device": "screen" |
+// "screen:NAME" | null (absent)}; null takes the default (webm, 5 seconds, the screen). Anything
+// else is a 400 Failure naming the allowed values.
 Result<RecordingRequest> read_recording_request(const JsonValue& body);
 
 // The size of the video of a screen_width x screen_height screen: the screen's own size, scaled
@@ -37,18 +42,26 @@ struct VideoSize {
 };
 VideoSize recording_size(int screen_width, int screen_height);
 
-class X11ScreenRecorder final : public ScreenRecorder {
+class ScreenVideoRecorder final : public ScreenRecorder {
  public:
   // `environment` is normally display_environment(). Each recording opens its own connection,
-  // so screenshots go on while it runs.
-  explicit X11ScreenRecorder(DisplayEnvironment environment);
+  // so screenshots go on while it runs. `screen`, when given, is the screenshots' connection,
+  // whose state screen_status() reports.
+  explicit ScreenVideoRecorder(DisplayEnvironment environment,
+                               std::shared_ptr<ScreenConnection> screen = nullptr);
 
   // The finished file, with the headers X-Frames-Recorded, X-Frames-Dropped and X-Frame-Rate.
-  // 400 for a bad request, 409 while another recording runs, 503 without a display.
+  // 400 for a bad request, 404 for an unknown monitor, 409 while another recording runs, 503
+  // without a display.
   Result<Recording> record(const JsonValue& request) override;
+
+  // {"method": "wlr-screencopy", "display": "wayland-1", "monitors": [...]}, or {"method": null,
+  // "problem": why the screen cannot be had}.
+  JsonValue screen_status() override;
 
  private:
   const DisplayEnvironment environment_;
+  std::shared_ptr<ScreenConnection> screen_;
   std::atomic<bool> running_{false};
 };
 

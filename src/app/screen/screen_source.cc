@@ -5,17 +5,45 @@
 namespace app {
 
 ScreenSource::ScreenSource(DisplayEnvironment environment)
-    : screen_(std::make_shared<ScreenDevice>(std::move(environment))) {}
+    : connection_(std::make_shared<ScreenConnection>(std::move(environment))) {}
+
+ScreenSource::ScreenSource(std::shared_ptr<ScreenConnection> connection)
+    : connection_(std::move(connection)) {}
+
+std::shared_ptr<Device> ScreenSource::device_for(const std::string& output) {
+  std::lock_guard lock(mutex_);
+  auto& device = devices_[output];
+  if (!device) device = std::make_shared<ScreenDevice>(connection_, output);
+  return device;
+}
 
 std::vector<std::shared_ptr<Device>> ScreenSource::devices() {
-  if (screen_->connect()) return {};
-  return {screen_};
+  auto seen = connection_->look();
+  if (failed(seen)) return {};
+  std::vector<std::shared_ptr<Device>> list{device_for("")};
+  for (const ScreenOutput& output : std::get<ScreenState>(seen).outputs) {
+    list.push_back(device_for(output.name));
+  }
+  return list;
 }
 
 std::optional<Result<std::shared_ptr<Device>>> ScreenSource::find(std::string_view id) {
-  if (id != "screen") return std::nullopt;
-  if (auto refused = screen_->connect()) return Result<std::shared_ptr<Device>>(*refused);
-  return Result<std::shared_ptr<Device>>(std::shared_ptr<Device>(screen_));
+  constexpr std::string_view kPrefix = "screen:";
+  if (id != "screen" && !id.starts_with(kPrefix)) return std::nullopt;
+  auto seen = connection_->look();
+  if (failed(seen)) return Result<std::shared_ptr<Device>>(std::get<Failure>(seen));
+  if (id == "screen") return Result<std::shared_ptr<Device>>(device_for(""));
+
+  const std::string name(id.substr(kPrefix.size()));
+  const ScreenState& state = std::get<ScreenState>(seen);
+  std::string names;
+  for (const ScreenOutput& output : state.outputs) {
+    if (output.name == name) return Result<std::shared_ptr<Device>>(device_for(name));
+    names += (names.empty() ? "" : ", ") + output.name;
+  }
+  return Result<std::shared_ptr<Device>>(
+      Failure{404, "no monitor named \"" + name + "\" on display " + state.display +
+                       " (its monitors: " + names + ")"});
 }
 
 }  // namespace app

@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -188,6 +189,7 @@ DisplayEnvironment display_environment() {
   const char* session = std::getenv("XDG_SESSION_TYPE");
   environment.wayland_session = (wayland != nullptr && *wayland != '\0') ||
                                 (session != nullptr && std::string_view(session) == "wayland");
+  if (wayland != nullptr && *wayland != '\0') environment.wayland_display = wayland;
   return environment;
 }
 
@@ -219,6 +221,12 @@ Result<std::unique_ptr<X11Screen>> X11Screen::open(const DisplayEnvironment& env
   }
   int opcode = 0, first_event = 0, first_error = 0;
   s.xwayland = XQueryExtension(s.display, "XWAYLAND", &opcode, &first_event, &first_error);
+  // Older XWayland has no extension of its own, but names every output XWAYLAND0, XWAYLAND1...
+  if (!s.xwayland) {
+    for (const X11Monitor& monitor : screen->monitors()) {
+      if (monitor.name.starts_with("XWAYLAND")) s.xwayland = true;
+    }
+  }
   if (XShmQueryExtension(s.display) && attach_shared_image(s)) {
     s.method = GrabMethod::kSharedMemory;
   }
@@ -274,6 +282,28 @@ GrabMethod X11Screen::method() const { return state_->method; }
 const std::string& X11Screen::display_name() const { return state_->name; }
 bool X11Screen::is_xwayland() const { return state_->xwayland; }
 bool X11Screen::lost() const { return state_->lost; }
+
+std::vector<X11Monitor> X11Screen::monitors() {
+  State& s = *state_;
+  std::vector<X11Monitor> found;
+  int event_base = 0, error_base = 0, major = 0, minor = 0;
+  if (s.lost || !XRRQueryExtension(s.display, &event_base, &error_base) ||
+      !XRRQueryVersion(s.display, &major, &minor) || (major == 1 && minor < 5)) {
+    return found;
+  }
+  int count = 0;
+  XRRMonitorInfo* monitors = XRRGetMonitors(s.display, s.root, True, &count);
+  if (monitors == nullptr) return found;
+  for (int i = 0; i < count; ++i) {
+    char* name = XGetAtomName(s.display, monitors[i].name);
+    found.push_back({name != nullptr ? name : "monitor-" + std::to_string(i + 1), monitors[i].x,
+                     monitors[i].y, monitors[i].width, monitors[i].height,
+                     monitors[i].primary != 0});
+    if (name != nullptr) XFree(name);
+  }
+  XRRFreeMonitors(monitors);
+  return found;
+}
 
 bool X11Screen::alive() {
   if (!state_->lost) XSync(state_->display, False);

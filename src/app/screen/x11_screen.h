@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/failure.h"
 #include "app/image.h"
@@ -19,6 +20,7 @@ namespace app {
 struct DisplayEnvironment {
   std::optional<std::string> display;  // DISPLAY
   bool wayland_session = false;        // WAYLAND_DISPLAY is set, or XDG_SESSION_TYPE is wayland
+  std::optional<std::string> wayland_display;  // WAYLAND_DISPLAY
 };
 
 // What this process's environment says.
@@ -29,6 +31,16 @@ inline constexpr const char* kNoDisplayMessage =
     "no X display: set DISPLAY or start the service inside your desktop session";
 
 enum class GrabMethod { kSharedMemory, kGetImage };
+
+// A RandR monitor: a part of the root window shown on one screen.
+struct X11Monitor {
+  std::string name;  // the output's name ("HDMI-1"), or the name a monitor was given
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  bool primary = false;
+};
 
 class X11Screen {
  public:
@@ -51,8 +63,11 @@ class X11Screen {
   GrabMethod method() const;
   // The display name as given, e.g. ":0".
   const std::string& display_name() const;
-  // True on XWayland, where only X11 windows can be seen: Wayland windows come out black.
+  // True on XWayland, where only X11 windows can be seen: Wayland windows come out black. Known
+  // by its extension, or by the names it gives its outputs.
   bool is_xwayland() const;
+  // The active monitors, as RandR tells now; empty when the server has no RandR 1.5.
+  std::vector<X11Monitor> monitors();
   // True once the connection to the server has broken; nothing more can be grabbed through it.
   bool lost() const;
   // Asks the server for a round trip: false when the connection has broken (it is then lost).

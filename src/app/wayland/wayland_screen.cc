@@ -4,6 +4,7 @@
 #include <wayland-client.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <functional>
 #include <atomic>
@@ -423,10 +424,16 @@ void pump_events(State& s) {
 
 Result<std::unique_ptr<WaylandScreen>> WaylandScreen::connect(const std::string& display) {
   const std::string name = display.empty() ? "wayland-0" : display;
+  // A socket name is looked for in XDG_RUNTIME_DIR, which must then be set.
+  const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
+  if (!name.starts_with("/") && (runtime_dir == nullptr || *runtime_dir == '\0')) {
+    return Failure{503, "cannot reach the Wayland display " + quoted(name) +
+                            " (XDG_RUNTIME_DIR is not set)"};
+  }
   wl_display* connection = wl_display_connect(name.c_str());
   if (connection == nullptr) {
     return Failure{503, "cannot reach the Wayland display " + quoted(name) +
-                            ": no compositor answers on it for this user"};
+                            " (no compositor answers on it for this user)"};
   }
   auto state = std::make_unique<State>();
   state->name = name;
