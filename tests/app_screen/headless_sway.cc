@@ -193,6 +193,18 @@ void HeadlessSway::start() {
       stop();
       throw std::runtime_error("Xwayland did not start under sway");
     }
+    // Xwayland admits only its own user; tests running as root are let in too.
+    if (::geteuid() == 0) {
+      const std::string done = folder_ + "/xhost.done";
+      const std::string grant = folder_ + "/xhost.sh";
+      write_file(grant, "#!/bin/sh\nxhost +si:localuser:root && touch " + done + "\n");
+      ::chmod(grant.c_str(), 0755);
+      command("exec " + grant);
+      if (!wait_for([&] { return fs::exists(done); }, 10000ms)) {
+        stop();
+        throw std::runtime_error("cannot let root into Xwayland (is xhost installed?)");
+      }
+    }
   }
 }
 
@@ -225,14 +237,30 @@ std::vector<std::string> HeadlessSway::output_names() {
   return names;
 }
 
-void HeadlessSway::open_window(const std::string& rgb) {
-  const std::string n = std::to_string(++windows_opened_);
+pid_t HeadlessSway::open_window(const std::string& rgb) {
+  ++windows_opened_;
+  return start_window("-o colors.background=" + rgb + " -o colors.foreground=" + rgb);
+}
+
+pid_t HeadlessSway::open_floating_window(const std::string& rgb, int x, int y, int width,
+                                         int height) {
+  // The window floats from the start, at the size it asks for itself.
+  const std::string app_id = "tirvane-" + std::to_string(++windows_opened_);
+  command("for_window [app_id=\"" + app_id + "\"] \"floating enable, move position " +
+          std::to_string(x) + " " + std::to_string(y) + "\"");
+  return start_window("--app-id=" + app_id + " --window-size-pixels=" + std::to_string(width) +
+                      "x" + std::to_string(height) + " -o pad=0x0 -o colors.background=" + rgb +
+                      " -o colors.foreground=" + rgb);
+}
+
+pid_t HeadlessSway::start_window(const std::string& foot_options) {
+  const std::string n = std::to_string(windows_opened_);
   const std::string script = folder_ + "/window-" + n + ".sh";
   const std::string pid_file = folder_ + "/window-" + n + ".pid";
   // The terminal runs a long sleep (the test user has no login shell); its text colour is the
   // fill colour too, so the whole window is one colour.
-  write_file(script, "#!/bin/sh\necho $$ > " + pid_file + "\nexec foot -o colors.background=" +
-                         rgb + " -o colors.foreground=" + rgb + " sleep 100000\n");
+  write_file(script, "#!/bin/sh\necho $$ > " + pid_file + "\nexec foot " + foot_options +
+                         " sleep 100000\n");
   ::chmod(script.c_str(), 0755);
   command("exec " + script);
   pid_t pid = -1;
@@ -256,6 +284,7 @@ void HeadlessSway::open_window(const std::string& rgb) {
           10000ms)) {
     throw std::runtime_error("sway does not show the terminal window");
   }
+  return pid;
 }
 
 }  // namespace screen_testing

@@ -40,8 +40,11 @@ class HeadlessSway {
   // The output names, in sway's order.
   std::vector<std::string> output_names();
 
-  // Opens a terminal window filled with `rgb` ("ff0000"), and waits until sway shows it.
-  void open_window(const std::string& rgb);
+  // Opens a terminal window filled with `rgb` ("ff0000"), and waits until sway shows it; its
+  // process id, for sway's [pid=N] criteria.
+  pid_t open_window(const std::string& rgb);
+  // The same as a floating window of width x height pixels with its top left corner at (x, y).
+  pid_t open_floating_window(const std::string& rgb, int x, int y, int width, int height);
 
   // Ends the compositor (its windows too) and waits for it; start() brings it back on the same
   // runtime folder, where it takes the same socket name.
@@ -58,6 +61,8 @@ class HeadlessSway {
   uid_t uid_ = 0;
   gid_t gid_ = 0;
   pid_t pid_ = -1;
+  pid_t start_window(const std::string& foot_options);
+
   std::vector<pid_t> windows_;
   int windows_opened_ = 0;
 };
