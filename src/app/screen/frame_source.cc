@@ -64,7 +64,8 @@ Result<std::unique_ptr<FrameSource>> open_frame_source(const DisplayEnvironment&
   }
   auto& screen = std::get<std::unique_ptr<X11Screen>>(opened);
   if (wayland_problem && screen->is_xwayland()) {
-    return wayland_refusal(*wayland_problem, &screen->display_name());
+    const std::string xwayland = screen->display_name();
+    return wayland_refusal(*wayland_problem, &xwayland);
   }
   return make_x11_frame_source(std::move(screen));
 }

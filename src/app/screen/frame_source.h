@@ -33,11 +33,11 @@ class FrameSource {
   virtual ~FrameSource() = default;
 
   // The capture method, a short name: "wlr-screencopy", "x11".
-  virtual std::string method() const = 0;
+  virtual std::string method_name() const = 0;
   // The display as named by the environment: "wayland-1", ":0".
-  virtual const std::string& display_name() const = 0;
-  // The monitors now, the primary (else the first) first.
-  virtual std::vector<ScreenOutput> outputs() = 0;
+  virtual std::string display_name() const = 0;
+  // The monitors now, the primary (else the first) first; a 503 when the display is lost.
+  virtual Result<std::vector<ScreenOutput>> outputs() = 0;
   // A fresh picture of the named output; empty: the primary (else the first). The pixels are
   // BGRX and stay valid until the next call on this source.
   virtual Result<PixelView> grab(std::string_view output) = 0;

@@ -39,7 +39,10 @@ std::optional<Failure> ScreenConnection::connect_locked() {
 Result<ScreenState> ScreenConnection::look() {
   std::lock_guard lock(mutex_);
   if (auto refused = connect_locked()) return *refused;
-  seen_ = ScreenState{source_->method(), source_->display_name(), source_->outputs()};
+  auto outputs = source_->outputs();
+  if (failed(outputs)) return std::get<Failure>(outputs);
+  seen_ = ScreenState{source_->method_name(), source_->display_name(),
+                      std::move(std::get<std::vector<ScreenOutput>>(outputs))};
   return *seen_;
 }
 

@@ -282,7 +282,9 @@ Result<Recording> ScreenVideoRecorder::record(const JsonValue& body) {
   if (failed(opened)) return std::get<Failure>(opened);
   FrameSource& screen = *std::get<std::unique_ptr<FrameSource>>(opened);
   if (!request.output.empty()) {
-    const auto outputs = screen.outputs();
+    auto listed = screen.outputs();
+    if (failed(listed)) return std::get<Failure>(listed);
+    const auto& outputs = std::get<std::vector<ScreenOutput>>(listed);
     if (std::none_of(outputs.begin(), outputs.end(),
                      [&](const ScreenOutput& output) { return output.name == request.output; })) {
       return Failure{404, "no monitor named \"" + request.output + "\" on display " +

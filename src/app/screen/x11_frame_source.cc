@@ -13,10 +13,13 @@ class X11FrameSource final : public FrameSource {
  public:
   explicit X11FrameSource(std::unique_ptr<X11Screen> screen) : screen_(std::move(screen)) {}
 
-  std::string method() const override { return "x11"; }
-  const std::string& display_name() const override { return screen_->display_name(); }
+  std::string method_name() const override { return "x11"; }
+  std::string display_name() const override { return screen_->display_name(); }
 
-  std::vector<ScreenOutput> outputs() override {
+  Result<std::vector<ScreenOutput>> outputs() override {
+    if (!screen_->alive()) {
+      return Failure{503, "lost the connection to the X display \"" + screen_->display_name() + "\""};
+    }
     std::vector<ScreenOutput> list;
     for (const X11Monitor& monitor : visible_monitors()) {
       list.push_back({monitor.name, monitor.width, monitor.height, monitor.primary});

@@ -8,13 +8,15 @@ class ScreencopyFrameSource final : public FrameSource {
   explicit ScreencopyFrameSource(std::unique_ptr<WaylandScreen> screen)
       : screen_(std::move(screen)) {}
 
-  std::string method() const override { return "wlr-screencopy"; }
-  const std::string& display_name() const override { return screen_->display_name(); }
+  std::string method_name() const override { return "wlr-screencopy"; }
+  std::string display_name() const override { return screen_->display_name(); }
 
   // Wayland has no primary output: the compositor's first stands for the screen.
-  std::vector<ScreenOutput> outputs() override {
+  Result<std::vector<ScreenOutput>> outputs() override {
+    auto found = screen_->outputs();
+    if (failed(found)) return std::get<Failure>(found);
     std::vector<ScreenOutput> list;
-    for (const OutputInfo& output : screen_->outputs()) {
+    for (const OutputInfo& output : std::get<std::vector<OutputInfo>>(found)) {
       list.push_back({output.name, output.width, output.height, list.empty()});
     }
     return list;

@@ -477,11 +477,11 @@ bool WaylandScreen::can_capture() const {
   return state_->manager != nullptr && state_->shm != nullptr;
 }
 
-std::vector<OutputInfo> WaylandScreen::outputs() {
+Result<std::vector<OutputInfo>> WaylandScreen::outputs() {
   State& s = *state_;
   // Two trips: new outputs are bound in the first, and describe themselves in the second.
   for (int trip = 0; trip < 2; ++trip) {
-    if (round_trip(s)) return {};
+    if (auto failure = round_trip(s)) return *failure;
   }
   name_unnamed_outputs(s);
   std::vector<OutputInfo> list;

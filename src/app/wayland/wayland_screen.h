@@ -38,8 +38,8 @@ class WaylandScreen {
   // True when the compositor offers wlr-screencopy and shared memory.
   bool can_capture() const;
   // The outputs now, in the compositor's order (the first stands for the whole screen), after
-  // a round trip so that added, removed and changed outputs are seen. Empty once lost.
-  std::vector<OutputInfo> outputs();
+  // a round trip so that added, removed and changed outputs are seen. A 503 once lost.
+  Result<std::vector<OutputInfo>> outputs();
 
   // A fresh picture of the named output (empty: the first). The pixels stay valid until the next
   // call on this WaylandScreen.
