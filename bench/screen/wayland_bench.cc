@@ -6,14 +6,19 @@
 //
 // Starts its own sway (as a test user when run as root) and its own tirvane-app. The figures
 // vary with the machine's load, so compare the rows of one run with each other.
+#include <stdlib.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "app/wayland/wayland_screen.h"
 #include "fake_service.h"
 #include "headless_sway.h"
 #include "raw_http.h"
@@ -27,6 +32,32 @@ std::string argument(int argc, char** argv, const std::string& name, const std::
     if (argv[i] == name) return argv[i + 1];
   }
   return fallback;
+}
+
+double median_ms(int runs, const std::function<void()>& run) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+// The parts of a shot inside the service: the screencopy of the output, and the JPEG.
+void report_parts(const screen_testing::HeadlessSway& sway, int runs) {
+  ::setenv("XDG_RUNTIME_DIR", sway.runtime_dir().c_str(), 1);
+  auto connected = app::wayland::WaylandScreen::connect(sway.wayland_display());
+  if (app::failed(connected)) return;
+  auto& screen = *std::get<std::unique_ptr<app::wayland::WaylandScreen>>(connected);
+  app::PixelView view;
+  const double grab = median_ms(runs, [&] { view = std::get<app::PixelView>(screen.grab("")); });
+  const double jpeg = median_ms(runs, [&] { (void)app::encode_jpeg(view); });
+  std::printf("\nInside the service, median of %d (ms):\n", runs);
+  std::printf("  screencopy of the output         %6.2f\n", grab);
+  std::printf("  JPEG encode q90 4:2:0            %6.2f\n", jpeg);
 }
 
 }  // namespace
@@ -72,6 +103,8 @@ int main(int argc, char** argv) {
     std::printf("  grim -t ppm                     %6.2f\n", grim);
     std::printf("  tirvane / grim                  %6.2f\n", ours / grim);
   }
+
+  report_parts(sway, std::stoi(runs));
 
   for (const char* format : {"webm", "mp4"}) {
     const std::string body =
