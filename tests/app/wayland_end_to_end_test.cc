@@ -9,6 +9,7 @@
 
 #include "client_fixture.h"
 #include "headless_sway.h"
+#include "headless_weston.h"
 #include "raw_http.h"
 #include "xvfb.h"
 
@@ -292,6 +293,55 @@ TEST_F(XwaylandEndToEnd, OnlyXwaylandInAWaylandSessionIsRefusedNeverABlackPictur
   EXPECT_EQ(record.exit_status, 1);
   EXPECT_EQ(record.err, refused.err);
   EXPECT_TRUE(health()["screen"]["method"].is_null());
+}
+
+// A Wayland compositor without wlr-screencopy (weston), with XWayland: nothing this service can
+// capture the session with. Refused by name, with or without XWayland's display at hand.
+class OtherWaylandEndToEnd : public ClientTest {
+ protected:
+  OtherWaylandEndToEnd() {
+    service_env["XDG_RUNTIME_DIR"] = weston.runtime_dir();
+    service_env["WAYLAND_DISPLAY"] = weston.wayland_display();
+    service_env["DISPLAY"] = weston.x_display();
+  }
+  json health() {
+    auto r = tirvane({"status", "--json"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    return json::parse(r.out, nullptr, false);
+  }
+  screen_testing::HeadlessWeston weston;
+};
+
+TEST_F(OtherWaylandEndToEnd, ACompositorWithoutScreencopyIsRefusedNeverABlackPicture) {
+  const std::string refusal = "error: no screen to capture in this Wayland session: the compositor "
+                              "of the Wayland display \"" + weston.wayland_display() +
+                              "\" offers no capture method this service can use";
+  const std::string advice =
+      "; start the service inside your desktop session, with its WAYLAND_DISPLAY and "
+      "XDG_RUNTIME_DIR, on a compositor that offers wlr-screencopy (sway, Hyprland, river, "
+      "Wayfire, labwc, niri)\n";
+  struct Case {
+    std::optional<std::string> display;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {weston.x_display(), refusal + ", and XWayland's display \"" + weston.x_display() +
+                                    "\" would show Wayland windows as black, so it is not used" +
+                                    advice},
+           {std::nullopt, refusal + advice},
+       }) {
+    service_env["DISPLAY"] = c.display;
+    restart();
+    auto shot = tirvane({"screenshot"});
+    EXPECT_EQ(shot.exit_status, 1);
+    EXPECT_EQ(shot.err, c.message);
+    EXPECT_FALSE(exists("screen.jpg"));
+    auto record = tirvane({"record", "--secs", "1"});
+    EXPECT_EQ(record.exit_status, 1);
+    EXPECT_EQ(record.err, c.message);
+    EXPECT_FALSE(exists("screen.webm"));
+    EXPECT_TRUE(health()["screen"]["method"].is_null());
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "child_processes.h"
 #include "run_program.h"
 
 extern char** environ;
@@ -75,22 +76,6 @@ bool wait_for(Ready ready, std::chrono::milliseconds limit) {
   return true;
 }
 
-void end_process(pid_t pid) {
-  ::kill(pid, SIGTERM);
-  for (int i = 0; i < 400; ++i) {
-    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-    std::this_thread::sleep_for(5ms);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
-
-// A process sway started for us (not our child): ends it and waits until it is gone.
-void end_foreign_process(pid_t pid) {
-  if (::kill(pid, SIGTERM) != 0) return;
-  if (!wait_for([pid] { return ::kill(pid, 0) != 0; }, 2000ms)) ::kill(pid, SIGKILL);
-}
-
 }  // namespace
 
 HeadlessSway::HeadlessSway(SwayOptions options) : options_(std::move(options)) {
@@ -127,6 +112,7 @@ HeadlessSway::~HeadlessSway() {
 
 void HeadlessSway::start() {
   if (pid_ > 0) return;
+  become_subreaper();
   std::vector<std::string> argv;
   if (::geteuid() == 0) {
     argv = {"setpriv", "--reuid=" + std::to_string(uid_), "--regid=" + std::to_string(gid_),
@@ -176,12 +162,10 @@ void HeadlessSway::start() {
   if (options_.xwayland) {
     // Xwayland announces itself to sway's children through DISPLAY once it is ready.
     const std::string file = folder_ + "/display";
-    const std::string script = folder_ + "/display.sh";
-    write_file(script, "#!/bin/sh\necho \"$DISPLAY\" > " + file + "\n");
-    ::chmod(script.c_str(), 0755);
+    const std::string script = write_script("display", "echo \"$DISPLAY\" > " + file);
     const bool announced = wait_for(
         [&] {
-          testing_support::run_program({"swaymsg", "-s", ipc_socket_, "exec", script});
+          command("exec " + script);
           std::this_thread::sleep_for(20ms);
           std::string text = read_file(file);
           while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -196,10 +180,7 @@ void HeadlessSway::start() {
     // Xwayland admits only its own user; tests running as root are let in too.
     if (::geteuid() == 0) {
       const std::string done = folder_ + "/xhost.done";
-      const std::string grant = folder_ + "/xhost.sh";
-      write_file(grant, "#!/bin/sh\nxhost +si:localuser:root && touch " + done + "\n");
-      ::chmod(grant.c_str(), 0755);
-      command("exec " + grant);
+      command("exec " + write_script("xhost", "xhost +si:localuser:root && touch " + done));
       if (!wait_for([&] { return fs::exists(done); }, 10000ms)) {
         stop();
         throw std::runtime_error("cannot let root into Xwayland (is xhost installed?)");
@@ -209,10 +190,17 @@ void HeadlessSway::start() {
 }
 
 void HeadlessSway::stop() {
-  for (pid_t window : windows_) end_foreign_process(window);
-  windows_.clear();
-  if (pid_ > 0) end_process(pid_);
+  // Everything sway ran for us (windows, scripts), then sway, then what sway itself started
+  // (swaybg, Xwayland), each by its process id.
+  const std::vector<pid_t> helpers = pid_ > 0 ? children_of(pid_) : std::vector<pid_t>{};
+  std::istringstream started(read_file(started_file()));
+  for (pid_t pid; started >> pid;) end_process(pid);
+  std::ofstream(started_file(), std::ios::trunc);
+  end_process(pid_);
   pid_ = -1;
+  for (pid_t helper : helpers) end_process(helper);
+  // The sway user runs nothing else of this process's: the rest sway left behind.
+  if (::geteuid() == 0) reap_children_of_user(uid_);
 }
 
 std::map<std::string, std::optional<std::string>> HeadlessSway::client_env() const {
@@ -253,16 +241,22 @@ pid_t HeadlessSway::open_floating_window(const std::string& rgb, int x, int y, i
                       " -o colors.foreground=" + rgb);
 }
 
+std::string HeadlessSway::started_file() const { return folder_ + "/started.pids"; }
+
+std::string HeadlessSway::write_script(const std::string& name, const std::string& body) {
+  const std::string path = folder_ + "/" + name + ".sh";
+  write_file(path, "#!/bin/sh\necho $$ >> " + started_file() + "\n" + body + "\n");
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
 pid_t HeadlessSway::start_window(const std::string& foot_options) {
   const std::string n = std::to_string(windows_opened_);
-  const std::string script = folder_ + "/window-" + n + ".sh";
   const std::string pid_file = folder_ + "/window-" + n + ".pid";
   // The terminal runs a long sleep (the test user has no login shell); its text colour is the
   // fill colour too, so the whole window is one colour.
-  write_file(script, "#!/bin/sh\necho $$ > " + pid_file + "\nexec foot " + foot_options +
-                         " sleep 100000\n");
-  ::chmod(script.c_str(), 0755);
-  command("exec " + script);
+  command("exec " + write_script("window-" + n, "echo $$ > " + pid_file + "\nexec foot " +
+                                                   foot_options + " sleep 100000"));
   pid_t pid = -1;
   if (!wait_for(
           [&] {
@@ -274,7 +268,6 @@ pid_t HeadlessSway::start_window(const std::string& foot_options) {
           10000ms)) {
     throw std::runtime_error("the terminal window did not start");
   }
-  windows_.push_back(pid);
   const std::string shown = "\"pid\": " + std::to_string(pid) + ",";
   if (!wait_for(
           [&] {

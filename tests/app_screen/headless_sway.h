@@ -62,8 +62,10 @@ class HeadlessSway {
   gid_t gid_ = 0;
   pid_t pid_ = -1;
   pid_t start_window(const std::string& foot_options);
+  // A script for sway to run, which notes its process id for stop() first.
+  std::string write_script(const std::string& name, const std::string& body);
+  std::string started_file() const;
 
-  std::vector<pid_t> windows_;
   int windows_opened_ = 0;
 };
 
