@@ -149,6 +149,37 @@ TEST(RecordingRequest, NullsTakeTheDefaultsAndOnlyWebmOrMp4AndOneTo120SecondsPas
   }
 }
 
+TEST(RecordingRequest, DeviceIsTheScreenOrOneOfItsMonitors) {
+  struct Good {
+    const char* body;
+    const char* output;
+  };
+  for (const Good& c : {Good{R"({})", ""}, Good{R"({"device":null})", ""},
+                        Good{R"({"device":"screen"})", ""},
+                        Good{R"({"device":"screen:HDMI-A-1"})", "HDMI-A-1"}}) {
+    auto read = app::read_recording_request(*parse_json_document(c.body));
+    ASSERT_FALSE(app::failed(read)) << c.body << ": " << std::get<Failure>(read).message;
+    EXPECT_EQ(std::get<RecordingRequest>(read).output, c.output) << c.body;
+  }
+  const std::string refusal =
+      "only the screen can be recorded: device must be \"screen\" or \"screen:NAME\" (null for "
+      "the screen), not ";
+  struct Bad {
+    const char* body;
+    std::string message;
+  };
+  for (const Bad& c : {Bad{R"({"device":"0"})", refusal + "\"0\""},
+                       Bad{R"({"device":"screen:"})", refusal + "\"screen:\""},
+                       Bad{R"({"device":"Screen"})", refusal + "\"Screen\""},
+                       Bad{R"({"device":"net:phone"})", refusal + "\"net:phone\""},
+                       Bad{R"({"device":1})", refusal + "1"}}) {
+    auto read = app::read_recording_request(*parse_json_document(c.body));
+    ASSERT_TRUE(app::failed(read)) << c.body;
+    EXPECT_EQ(std::get<Failure>(read).status, 400) << c.body;
+    EXPECT_EQ(std::get<Failure>(read).message, c.message) << c.body;
+  }
+}
+
 TEST(RecordingRequest, VideoSizeIsTheScreensUpTo1080pInEvenNumbers) {
   struct Case {
     int width, height;
