@@ -1,14 +1,41 @@
-// Screen recording, as the POST /screen/record endpoint sees it.
+// Screen recording as the service's API sees it: a checked request goes in, a finished video
+// file comes out. The request's JSON is read by the API layer (recording_request.h); a recorder
+// never sees it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/device.h"
 #include "app/failure.h"
-#include "protocol/json.h"
 
 namespace app {
+
+enum class VideoFormat { kWebm, kMp4 };
+
+inline constexpr int kDefaultRecordingSecs = 5;
+inline constexpr int kMaxRecordingSecs = 120;
+
+struct RecordingRequest {
+  VideoFormat format = VideoFormat::kWebm;
+  int secs = kDefaultRecordingSecs;  // 1 to kMaxRecordingSecs
+  std::string output;  // the monitor: "" for the device "screen", NAME for "screen:NAME"
+};
+
+// How the screen is captured, or why it cannot be.
+struct ScreenStatus {
+  struct Monitor {
+    std::string id;  // "screen:NAME"
+    int width = 0;
+    int height = 0;
+    bool primary = false;
+  };
+  std::string method;   // "wlr-screencopy", "x11"; empty when the screen cannot be had
+  std::string display;  // "wayland-1", ":0"
+  std::vector<Monitor> monitors;
+  std::string problem;  // why the screen cannot be had
+};
 
 struct Recording {
   std::string bytes;         // the whole finished file
@@ -16,15 +43,15 @@ struct Recording {
   std::vector<Header> headers;  // frames recorded, frames dropped, ...
 };
 
+// Safe to call from many request threads at once.
 class ScreenRecorder {
  public:
   virtual ~ScreenRecorder() = default;
-  // `request` is the POST body as sent: {"format": string or null, "secs": number or null}.
-  // Checks it (a Failure naming the allowed values), records, and returns the file. A second
-  // recording while one runs is refused with 409.
-  virtual Result<Recording> record(const JsonValue& request) = 0;
-  // How the screen is captured now, for the service's health; null when it cannot tell.
-  virtual JsonValue screen_status() { return nullptr; }
+  // Records for request.secs seconds and returns the file. A second recording while one runs
+  // is refused as busy (409).
+  virtual Result<Recording> record(const RecordingRequest& request) = 0;
+  // How the screen is captured now, for the service's health; nothing when it cannot tell.
+  virtual std::optional<ScreenStatus> screen_status() { return std::nullopt; }
 };
 
 }  // namespace app

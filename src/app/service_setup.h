@@ -11,7 +11,8 @@
 namespace app {
 
 // Webcams, the screen, network cameras, the test camera: one line each.
-std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height);
+std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
+                                                     int height);
 
 // The screen recorder of the display the service was started for.
 std::unique_ptr<ScreenRecorder> build_recorder();

@@ -1,5 +1,7 @@
 // Screen recording: what the request may hold, and what the file holds (container, codec, size,
 // duration, frame count, and pictures that follow the screen), checked with ffprobe and ffmpeg.
+#include "app/screen/screen_recorder.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,8 +11,9 @@
 #include <string>
 #include <thread>
 
-#include "app/screen/screen_recorder.h"
-#include "app/screen/screen_source.h"
+#include "app/recording_request.h"
+#include "app/screen/screen_provider.h"
+#include "app/screen/x11_screen.h"
 #include "fake_service.h"
 #include "run_program.h"
 #include "xvfb.h"
@@ -196,7 +199,8 @@ TEST(RecordingRequest, VideoSizeIsTheScreensUpTo1080pInEvenNumbers) {
 
 TEST(ScreenRecorder, ABadRequestIsRefusedBeforeTheDisplayIsNeeded) {
   app::ScreenVideoRecorder recorder({std::nullopt, false, std::nullopt});
-  auto recorded = recorder.record(*parse_json_document(R"({"format":"gif","secs":null})"));
+  auto recorded =
+      app::record_screen(recorder, *parse_json_document(R"({"format":"gif","secs":null})"));
   ASSERT_TRUE(app::failed(recorded));
   EXPECT_EQ(std::get<Failure>(recorded).status, 400);
   EXPECT_EQ(std::get<Failure>(recorded).message,
@@ -206,7 +210,8 @@ TEST(ScreenRecorder, ABadRequestIsRefusedBeforeTheDisplayIsNeeded) {
 TEST(ScreenRecorder, WithoutADisplayEveryRecordingIsRefusedAndNoneStaysBusy) {
   app::ScreenVideoRecorder recorder({std::nullopt, false, std::nullopt});
   for (int attempt = 0; attempt < 2; ++attempt) {
-    auto recorded = recorder.record(*parse_json_document(R"({"format":null,"secs":1})"));
+    auto recorded =
+        app::record_screen(recorder, *parse_json_document(R"({"format":null,"secs":1})"));
     ASSERT_TRUE(app::failed(recorded));
     EXPECT_EQ(std::get<Failure>(recorded).status, 503);
     EXPECT_EQ(std::get<Failure>(recorded).message, app::kNoDisplayMessage);
@@ -227,7 +232,7 @@ TEST_F(ScreenRecording, WebmIsVp9AtTheScreensSizeAndFollowsTheScreen) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     screen_testing::paint(xvfb.display(), {{800, 450, 320, 180, 0xFF00FF}});
   });
-  auto recorded = recorder.record(*parse_json_document(R"({"format":null,"secs":2})"));
+  auto recorded = app::record_screen(recorder, *parse_json_document(R"({"format":null,"secs":2})"));
   repaint.get();
   ASSERT_FALSE(app::failed(recorded)) << std::get<Failure>(recorded).message;
   const Recording& recording = std::get<Recording>(recorded);
@@ -253,7 +258,8 @@ TEST_F(ScreenRecording, WebmIsVp9AtTheScreensSizeAndFollowsTheScreen) {
 
 TEST_F(ScreenRecording, Mp4IsH264ThatCommonPlayersTake) {
   app::ScreenVideoRecorder recorder(environment());
-  auto recorded = recorder.record(*parse_json_document(R"({"format":"mp4","secs":1})"));
+  auto recorded =
+      app::record_screen(recorder, *parse_json_document(R"({"format":"mp4","secs":1})"));
   ASSERT_FALSE(app::failed(recorded)) << std::get<Failure>(recorded).message;
   const Recording& recording = std::get<Recording>(recorded);
   EXPECT_EQ(recording.content_type, "video/mp4");
@@ -282,17 +288,17 @@ TEST_F(ScreenRecording, Mp4IsH264ThatCommonPlayersTake) {
 TEST_F(ScreenRecording, ASecondRecordingMeanwhileIsRefusedWhileShotsGoOn) {
   app::ScreenVideoRecorder recorder(environment());
   auto first = std::async(std::launch::async, [&recorder] {
-    return recorder.record(*parse_json_document(R"({"format":null,"secs":2})"));
+    return app::record_screen(recorder, *parse_json_document(R"({"format":null,"secs":2})"));
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
-  auto second = recorder.record(*parse_json_document(R"({"format":"mp4","secs":1})"));
+  auto second = app::record_screen(recorder, *parse_json_document(R"({"format":"mp4","secs":1})"));
   ASSERT_TRUE(app::failed(second));
   EXPECT_EQ(std::get<Failure>(second).status, 409);
   EXPECT_EQ(std::get<Failure>(second).message,
             "a screen recording is already running; try again when it has finished");
 
-  app::ScreenSource source(environment());
+  app::ScreenProvider source(environment());
   auto found = source.find("screen");
   ASSERT_TRUE(found && !app::failed(*found));
   auto shot = std::get<std::shared_ptr<app::Device>>(*found)->capture_jpeg({});
@@ -300,7 +306,7 @@ TEST_F(ScreenRecording, ASecondRecordingMeanwhileIsRefusedWhileShotsGoOn) {
 
   auto finished = first.get();
   ASSERT_FALSE(app::failed(finished)) << std::get<Failure>(finished).message;
-  auto after = recorder.record(*parse_json_document(R"({"format":"mp4","secs":1})"));
+  auto after = app::record_screen(recorder, *parse_json_document(R"({"format":"mp4","secs":1})"));
   EXPECT_FALSE(app::failed(after)) << std::get<Failure>(after).message;
 }
 

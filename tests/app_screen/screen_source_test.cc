@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/screen/screen_source.h"
+#include "app/screen/screen_provider.h"
 #include "app/screen/x11_screen.h"
 #include "xvfb.h"
 
@@ -22,7 +22,7 @@ using screen_testing::XvfbOptions;
 
 app::DisplayEnvironment environment_for(const Xvfb& xvfb) { return {xvfb.display(), false, std::nullopt}; }
 
-std::shared_ptr<app::Device> find_screen(app::ScreenSource& source) {
+std::shared_ptr<app::Device> find_screen(app::ScreenProvider& source) {
   auto found = source.find("screen");
   if (!found) throw std::runtime_error("the screen source does not know \"screen\"");
   if (app::failed(*found)) {
@@ -119,7 +119,7 @@ TEST(NoDisplay, EveryWayOfHavingNoDisplayIsRefusedWithTheReason) {
     if (c.display != nullptr) environment.display = c.display;
     environment.wayland_session = c.wayland_session;
     if (c.wayland_display != nullptr) environment.wayland_display = c.wayland_display;
-    app::ScreenSource source(environment);
+    app::ScreenProvider source(environment);
     EXPECT_TRUE(source.devices().empty()) << c.message;
     auto found = source.find("screen");
     ASSERT_TRUE(found.has_value());
@@ -130,7 +130,7 @@ TEST(NoDisplay, EveryWayOfHavingNoDisplayIsRefusedWithTheReason) {
 }
 
 TEST(NoDisplay, OtherIdsAreNotTheScreenSourcesToAnswer) {
-  app::ScreenSource source({std::nullopt, false, std::nullopt});
+  app::ScreenProvider source({std::nullopt, false, std::nullopt});
   for (const char* id : {"0", "test", "net:phone", "Screen", "screen ", ""}) {
     EXPECT_FALSE(source.find(id).has_value()) << id;
   }
@@ -169,7 +169,7 @@ TEST_P(ScreenShot, GrabsThroughSharedMemoryOnlyWhenTheServerOffersIt) {
 }
 
 TEST_P(ScreenShot, ShowsWhatIsOnTheScreenAtItsFullSize) {
-  app::ScreenSource source(environment_for(xvfb));
+  app::ScreenProvider source(environment_for(xvfb));
   auto screen = find_screen(source);
   auto frame = screen->capture_jpeg({});
   ASSERT_FALSE(app::failed(frame)) << std::get<app::Failure>(frame).message;
@@ -195,7 +195,7 @@ class ScreenDevice : public ::testing::Test {
 };
 
 TEST_F(ScreenDevice, IsListedWithItsSizeAndNeitherFocusableNorControllable) {
-  app::ScreenSource source(environment_for(xvfb));
+  app::ScreenProvider source(environment_for(xvfb));
   const auto devices = source.devices();
   // The screen, and its one monitor by the name RandR gives it.
   ASSERT_EQ(devices.size(), 2u);
@@ -225,7 +225,7 @@ TEST_F(ScreenDevice, IsListedWithItsSizeAndNeitherFocusableNorControllable) {
 }
 
 TEST_F(ScreenDevice, ScalesShotsToTheAskedSizeKeepingTheAspect) {
-  app::ScreenSource source(environment_for(xvfb));
+  app::ScreenProvider source(environment_for(xvfb));
   auto screen = find_screen(source);
   struct Case {
     FrameRequest request;
@@ -252,7 +252,7 @@ TEST_F(ScreenDevice, ScalesShotsToTheAskedSizeKeepingTheAspect) {
 }
 
 TEST_F(ScreenDevice, EachShotIsFresh) {
-  app::ScreenSource source(environment_for(xvfb));
+  app::ScreenProvider source(environment_for(xvfb));
   auto screen = find_screen(source);
   ASSERT_FALSE(app::failed(screen->capture_jpeg({})));
   screen_testing::paint(xvfb.display(), {{800, 450, 320, 180, 0xFF00FF}});
@@ -266,7 +266,7 @@ TEST_F(ScreenDevice, EachRandrMonitorIsADeviceWithItsOwnPicture) {
   // Two monitors side by side, the right one primary: "screen" is the right half.
   screen_testing::add_monitor(xvfb.display(), {"LEFT", 0, 0, 960, 1080, false});
   screen_testing::add_monitor(xvfb.display(), {"RIGHT", 960, 0, 960, 1080, true});
-  app::ScreenSource source(environment_for(xvfb));
+  app::ScreenProvider source(environment_for(xvfb));
   std::vector<std::string> ids;
   for (const auto& device : source.devices()) {
     const app::DeviceInfo info = device->info();
@@ -321,7 +321,7 @@ TEST(ScreenServer, OneGoneAwayIsRefusedAndOneStartedAgainIsPickedUp) {
   auto xvfb = std::make_unique<Xvfb>(options);
   const std::string display = xvfb->display();
   screen_testing::paint(display, screen_testing::test_scene());
-  app::ScreenSource source({display, false, std::nullopt});
+  app::ScreenProvider source({display, false, std::nullopt});
   auto screen = find_screen(source);
   ASSERT_FALSE(app::failed(screen->capture_jpeg({})));
 

@@ -1,12 +1,15 @@
-// Where screen pictures come from: one connection to the display server the service was started
-// for, through the best capture method it offers. Screenshots and recordings take their frames
-// from here and know nothing of the method behind it.
+// Where the screen's pixels come from. Screenshots (ScreenDevice) and recording
+// (ScreenVideoRecorder) read frames only through this interface; X11 is one implementation
+// (x11_screen.h), and Wayland capture methods sit beside it. Nothing downstream of it (the
+// scaler, JPEG and video coding) knows which method serves the screen.
 //
-// A FrameSource is not thread-safe: use each from one thread at a time (different FrameSources
-// may run concurrently). When the display server goes away it is marked lost and every later
-// call fails; open a new one then.
+// One FrameSource is one connection to a display. It is not thread-safe: use each from one
+// thread at a time (different sources may run concurrently; a recording opens its own). When the
+// display goes away the source says so through lost(), every later call fails, and the owner
+// opens a new source on its next request: the service reconnects without a restart.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,14 +19,13 @@
 #include "app/device.h"
 #include "app/failure.h"
 #include "app/image.h"
-#include "app/screen/x11_screen.h"
 
 namespace app {
 
-// One monitor: a Wayland output or an X11 RandR monitor (normally named after its output).
+// One monitor of the display.
 struct ScreenOutput {
-  std::string name;  // "HDMI-A-1", "DP-2", ...
-  int width = 0;     // as captured: upright, in pixels
+  std::string name;  // the display's own name for it, e.g. "HDMI-A-1"
+  int width = 0;
   int height = 0;
   bool primary = false;
 };
@@ -32,41 +34,46 @@ class FrameSource {
  public:
   virtual ~FrameSource() = default;
 
-  // The capture method, a short name: "wlr-screencopy", "x11".
+  // The capture method, a short name such as "x11".
   virtual std::string method_name() const = 0;
-  // The display as named by the environment: "wayland-1", ":0".
+
+  // The display's name as given, e.g. ":0" or "wayland-1".
   virtual std::string display_name() const = 0;
-  // The monitors now, the primary (else the first) first; a 503 when the display is lost.
+
+  // The outputs as they are now, the primary one (or else the first) first.
   virtual Result<std::vector<ScreenOutput>> outputs() = 0;
-  // A fresh picture of the named output; empty: the primary (else the first). The pixels are
-  // BGRX and stay valid until the next call on this source.
+
+  // The newest frame of `output` ("" for the primary output) as BGRX rows with their own
+  // stride. The pixels belong to the source and stay valid until its next call. Follows changes
+  // of the output's size. A 503 Failure when the display is lost.
   virtual Result<PixelView> grab(std::string_view output) = 0;
 
-  // Frames for a recording. A source that can pipelines them (a copy always under way, each
-  // call takes the newest finished one); by default each call is a fresh grab.
+  // True once the display has gone away; nothing more comes through this source.
+  virtual bool lost() const = 0;
+  // Checks the connection now (a round trip where the method has one): false when lost.
+  virtual bool alive() = 0;
+
+  // Headers that go with every picture from this source, e.g. a warning that some windows
+  // cannot be seen through it. None by default.
+  virtual std::vector<Header> warnings() const { return {}; }
+
+  // Streaming, for recording at a steady rate. Between start_stream() and stop_stream(),
+  // newest_frame() gives the newest finished frame of the output without waiting for a new one
+  // to be made: a source that pipelines keeps a copy in flight, a stream that sends frames only
+  // on change gives the previous frame again. By default each newest_frame() is a grab().
   virtual std::optional<Failure> start_stream(std::string_view output) {
-    stream_output_ = output;
+    stream_output_ = std::string(output);
     return std::nullopt;
   }
   virtual Result<PixelView> newest_frame() { return grab(stream_output_); }
   virtual void stop_stream() {}
 
-  // Headers to add to every answer made from its pictures.
-  virtual std::vector<Header> warnings() const { return {}; }
-
-  // True once the connection has broken.
-  virtual bool lost() const = 0;
-  // Asks the server for a round trip: false when the connection has broken.
-  virtual bool alive() = 0;
-
  private:
   std::string stream_output_;
 };
 
-// Probes the environment's display servers and connects through the best method found: a
-// Wayland compositor's screencopy first, the X server last. Inside a Wayland session an XWayland
-// root window is never used (it shows Wayland windows as black): that is a 503 that names the
-// session and what would work, like every other way of having no screen.
-Result<std::unique_ptr<FrameSource>> open_frame_source(const DisplayEnvironment& environment);
+// Opens a new connection to the display the service captures, or the 503 Failure that says why
+// the screen cannot be had. Called from any thread.
+using FrameSourceOpener = std::function<Result<std::unique_ptr<FrameSource>>()>;
 
 }  // namespace app

@@ -8,7 +8,7 @@ namespace app {
 
 Result<ShotSize> shot_size(const FrameRequest& request, int screen_width, int screen_height) {
   if ((request.width && *request.width < 1) || (request.height && *request.height < 1)) {
-    return Failure{400, "width and height must be at least 1"};
+    return Failure{FailureKind::kBadRequest, "width and height must be at least 1"};
   }
   double scale = 1.0;
   if (request.width) scale = std::min(scale, static_cast<double>(*request.width) / screen_width);
@@ -23,14 +23,13 @@ Result<ShotSize> shot_size(const FrameRequest& request, int screen_width, int sc
   return size;
 }
 
-ScreenConnection::ScreenConnection(DisplayEnvironment environment)
-    : environment_(std::move(environment)) {}
+ScreenConnection::ScreenConnection(FrameSourceOpener open) : open_(std::move(open)) {}
 
 std::optional<Failure> ScreenConnection::connect_locked() {
   if (source_ && source_->alive()) return std::nullopt;
   source_.reset();
   seen_.reset();
-  auto opened = open_frame_source(environment_);
+  auto opened = open_();
   if (failed(opened)) return std::get<Failure>(opened);
   source_ = std::move(std::get<std::unique_ptr<FrameSource>>(opened));
   return std::nullopt;
@@ -55,7 +54,7 @@ Result<PixelView> ScreenConnection::grab_locked(const std::string& output) {
   if (auto refused = connect_locked()) return *refused;
   auto grabbed = source_->grab(output);
   if (!failed(grabbed) || !source_->lost()) return grabbed;
-  // The display server went away since the last request (a restarted session, say): one new try.
+  // The display went away since the last request (a restarted session, say): one new try.
   if (auto refused = connect_locked()) return *refused;
   return source_->grab(output);
 }
@@ -69,7 +68,7 @@ Result<JpegFrame> ScreenConnection::shot(const std::string& output, const FrameR
   const PixelView& shot = std::get<PixelView>(grabbed);
   const ShotSize size = std::get<ShotSize>(shot_size(request, shot.width, shot.height));
 
-  Result<std::string> jpeg = Failure{};
+  Result<std::string> jpeg = Failure{FailureKind::kInternal, ""};
   if (size.width == shot.width && size.height == shot.height) {
     jpeg = encode_jpeg(shot);
   } else {
@@ -85,7 +84,7 @@ Result<JpegFrame> ScreenConnection::shot(const std::string& output, const FrameR
 ScreenDevice::ScreenDevice(std::shared_ptr<ScreenConnection> connection, std::string output)
     : connection_(std::move(connection)), output_(std::move(output)) {}
 
-DeviceInfo ScreenDevice::info() const {
+DeviceInfo ScreenDevice::describe() const {
   DeviceInfo info{output_.empty() ? "screen" : "screen:" + output_, "Screen", false, std::nullopt,
                   std::nullopt};
   const auto seen = connection_->last_seen();
@@ -103,18 +102,13 @@ DeviceInfo ScreenDevice::info() const {
   return info;
 }
 
-Result<JpegFrame> ScreenDevice::capture_jpeg(const FrameRequest& request) {
+void ScreenDevice::refresh() {
+  std::lock_guard lock(device_mutex());
+  refresh_info();
+}
+
+Result<JpegFrame> ScreenDevice::take_jpeg(const FrameRequest& request) {
   return connection_->shot(output_, request);
-}
-
-Result<Image> ScreenDevice::capture_gray() {
-  return Failure{400, "the screen has no focus to sweep"};
-}
-
-Result<std::vector<ControlInfo>> ScreenDevice::controls() { return std::vector<ControlInfo>{}; }
-
-Result<ControlChange> ScreenDevice::set_control(std::string_view name, std::int64_t) {
-  return Failure{400, "the screen has no controls (no " + std::string(name) + " to set)"};
 }
 
 }  // namespace app

@@ -1,6 +1,7 @@
 // The screen as capture devices: "screen" (the primary monitor, else the first) and
-// "screen:NAME" for each monitor, all sharing one connection to the display server. Each frame
-// is a fresh picture, encoded straight from the captured BGRX pixels. No controls, no focus.
+// "screen:NAME" for each monitor, all sharing one connection to the display. Each frame is a
+// fresh picture from the frame source, encoded straight from its BGRX pixels. No controls, no
+// focus.
 #pragma once
 
 #include <memory>
@@ -11,9 +12,8 @@
 #include <vector>
 
 #include "app/device.h"
+#include "app/pixel_scaler.h"
 #include "app/screen/frame_source.h"
-#include "app/screen/pixel_scaler.h"
-
 namespace app {
 
 struct ShotSize {
@@ -35,11 +35,13 @@ struct ScreenState {
   std::vector<ScreenOutput> outputs;
 };
 
-// One frame source for all the screen's devices, opened on first use and opened anew (probing
-// again) after the display server went away. Safe to use from many threads.
+// One frame source for all the screen's devices, opened on first use and opened anew (the
+// method probed again) after the display went away. Safe to use from many threads.
 class ScreenConnection {
  public:
-  explicit ScreenConnection(DisplayEnvironment environment);
+  // `open` makes a new connection to the display; it is called again after the display was
+  // lost.
+  explicit ScreenConnection(FrameSourceOpener open);
 
   // The display now (connecting when needed), or why the screen cannot be had (a 503).
   Result<ScreenState> look();
@@ -52,7 +54,7 @@ class ScreenConnection {
   std::optional<Failure> connect_locked();
   Result<PixelView> grab_locked(const std::string& output);
 
-  const DisplayEnvironment environment_;
+  const FrameSourceOpener open_;
   mutable std::mutex mutex_;
   std::unique_ptr<FrameSource> source_;
   std::optional<ScreenState> seen_;
@@ -64,15 +66,16 @@ class ScreenDevice final : public Device {
   // `output` empty: the device "screen"; else "screen:" + output.
   ScreenDevice(std::shared_ptr<ScreenConnection> connection, std::string output);
 
-  DeviceInfo info() const override;
-  Result<JpegFrame> capture_jpeg(const FrameRequest& request) override;
-  // Refused: the screen has no focus to sweep.
-  Result<Image> capture_gray() override;
-  // The screen has none: an empty list, and a 400 for any name.
-  Result<std::vector<ControlInfo>> controls() override;
-  Result<ControlChange> set_control(std::string_view name, std::int64_t value) override;
+  // Takes a new description from what the connection last saw (after a look at the display).
+  void refresh();
 
  private:
+  DeviceInfo describe() const override;
+  std::string label() const override { return "the screen"; }
+  Result<JpegFrame> take_jpeg(const FrameRequest& request) override;
+  // The screen is taken whole unless a size is asked.
+  DefaultFrameSize frame_size_rule() const override { return DefaultFrameSize::kNatural; }
+
   std::shared_ptr<ScreenConnection> connection_;
   const std::string output_;
 };

@@ -4,22 +4,16 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <deque>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "app/screen/pixel_scaler.h"
+#include "app/pixel_scaler.h"
+#include "app/screen/frame_exchange.h"
+#include "app/screen/temporary_file.h"
 
 namespace app {
 namespace {
@@ -27,113 +21,6 @@ namespace {
 // Frames between grabbing and encoding: at 30 a second, a quarter of a second for the encoder to
 // catch up after a hiccup before frames are dropped. About 3 MB each at 1920x1080.
 constexpr int kFramesInFlight = 8;
-
-// A value from the request shown inside a refusal; a long one is not echoed back.
-std::string shown(const JsonValue& value) {
-  std::string text = json_text(value);
-  return text.size() <= 40 ? " " + text : "";
-}
-
-Failure bad_format(const JsonValue& format) {
-  return {400, "unknown format" + shown(format) + ": use \"webm\" or \"mp4\" (null for webm)"};
-}
-
-Failure bad_secs(const JsonValue& secs) {
-  return {400, "secs must be a whole number from 1 to " + std::to_string(kMaxRecordingSecs) +
-                   " (null for " + std::to_string(kDefaultRecordingSecs) + "), not" +
-                   shown(secs)};
-}
-
-// A file in the temporary folder that is removed again when this goes.
-class TemporaryFile {
- public:
-  static Result<TemporaryFile> create(const std::string& suffix) {
-    std::error_code error;
-    std::filesystem::path folder = std::filesystem::temp_directory_path(error);
-    if (error) folder = "/tmp";
-    std::string path = (folder / ("tirvane-recording-XXXXXX" + suffix)).string();
-    const int fd = mkstemps(path.data(), static_cast<int>(suffix.size()));
-    if (fd < 0) {
-      return Failure{500, "cannot record the screen: cannot create a temporary file in " +
-                              folder.string()};
-    }
-    ::close(fd);
-    return TemporaryFile(std::move(path));
-  }
-  TemporaryFile(TemporaryFile&& other) noexcept : path_(std::exchange(other.path_, {})) {}
-  TemporaryFile& operator=(TemporaryFile&&) = delete;
-  ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  std::string path_;
-};
-
-Result<std::string> read_whole_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
-  std::string bytes;
-  if (in && !error) {
-    bytes.resize(size);
-    in.read(bytes.data(), static_cast<std::streamsize>(size));
-  }
-  if (!in || error) return Failure{500, "cannot record the screen: cannot read back " + path};
-  return bytes;
-}
-
-// Hands frames from the capture thread, which fills them, to the encoder, which empties them.
-// The set is fixed: an encoder that falls behind shows as no empty frame at hand (a dropped
-// frame), never as growing memory or a capture that waits.
-class FrameExchange {
- public:
-  void put_empty(FramePtr frame) {
-    std::lock_guard lock(mutex_);
-    empty_.push_back(std::move(frame));
-  }
-  // An empty frame, or null when the encoder holds them all.
-  FramePtr take_empty() {
-    std::lock_guard lock(mutex_);
-    if (empty_.empty()) return nullptr;
-    FramePtr frame = std::move(empty_.back());
-    empty_.pop_back();
-    return frame;
-  }
-  void put_filled(FramePtr frame) {
-    {
-      std::lock_guard lock(mutex_);
-      filled_.push_back(std::move(frame));
-    }
-    changed_.notify_one();
-  }
-  // The oldest filled frame; waits for one, and gives null once the capture side has closed
-  // and every frame has been taken.
-  FramePtr take_filled() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return closed_ || !filled_.empty(); });
-    if (filled_.empty()) return nullptr;
-    FramePtr frame = std::move(filled_.front());
-    filled_.pop_front();
-    return frame;
-  }
-  void close() {
-    {
-      std::lock_guard lock(mutex_);
-      closed_ = true;
-    }
-    changed_.notify_one();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<FramePtr> empty_;
-  std::deque<FramePtr> filled_;
-  bool closed_ = false;
-};
 
 struct CaptureCounts {
   std::int64_t dropped = 0;
@@ -181,7 +68,7 @@ void capture_frames(std::stop_token stop, FrameSource& screen, FrameExchange& ex
     if (failed(grabbed)) {
       failure = std::get<Failure>(grabbed);
     } else if (av_frame_make_writable(frame.get()) < 0) {
-      failure = Failure{500, "cannot record the screen: out of memory"};
+      failure = Failure{FailureKind::kInternal, "cannot record the screen: out of memory"};
     } else {
       failure = converter.to_video_frame(video_part(std::get<PixelView>(grabbed), size), *frame);
     }
@@ -198,42 +85,6 @@ void capture_frames(std::stop_token stop, FrameSource& screen, FrameExchange& ex
 
 }  // namespace
 
-Result<RecordingRequest> read_recording_request(const JsonValue& body) {
-  if (!body.is_object()) {
-    return Failure{400, "the recording request must be a JSON object with format and secs"};
-  }
-  RecordingRequest request;
-  const JsonValue& format = member(body, "format");
-  if (format == "mp4") {
-    request.format = VideoFormat::kMp4;
-  } else if (!format.is_null() && format != "webm") {
-    return bad_format(format);
-  }
-  const JsonValue& device = member(body, "device");
-  if (device.is_string() && device.get<std::string>().starts_with("screen:") &&
-      device.get<std::string>().size() > 7) {
-    request.output = device.get<std::string>().substr(7);
-  } else if (!device.is_null() && device != "screen") {
-    return Failure{400, "only the screen can be recorded: device must be \"screen\" or "
-                        "\"screen:NAME\" (null for the screen), not" + shown(device)};
-  }
-  const JsonValue& secs = member(body, "secs");
-  if (secs.is_null()) return request;
-  double value = 0;
-  if (secs.is_number_unsigned()) {
-    value = static_cast<double>(std::min<std::uint64_t>(secs.get<std::uint64_t>(), 1u << 20));
-  } else if (secs.is_number()) {
-    value = secs.get<double>();
-  } else {
-    return bad_secs(secs);
-  }
-  if (!(value >= 1 && value <= kMaxRecordingSecs) || std::floor(value) != value) {
-    return bad_secs(secs);
-  }
-  request.secs = static_cast<int>(value);
-  return request;
-}
-
 VideoSize recording_size(int screen_width, int screen_height) {
   const auto even = [](double length) { return std::max(2, static_cast<int>(length) / 2 * 2); };
   const VideoSize cut{even(screen_width), even(screen_height)};
@@ -243,70 +94,64 @@ VideoSize recording_size(int screen_width, int screen_height) {
   return {even(cut.width * scale), even(cut.height * scale)};
 }
 
-ScreenVideoRecorder::ScreenVideoRecorder(DisplayEnvironment environment,
-                                         std::shared_ptr<ScreenConnection> screen)
-    : environment_(std::move(environment)), screen_(std::move(screen)) {}
+ScreenVideoRecorder::ScreenVideoRecorder(DisplayEnvironment environment)
+    : ScreenVideoRecorder(screen_frame_sources(std::move(environment))) {}
 
-JsonValue ScreenVideoRecorder::screen_status() {
-  if (!screen_) return nullptr;
+ScreenVideoRecorder::ScreenVideoRecorder(FrameSourceOpener open) : open_(std::move(open)) {}
+
+ScreenVideoRecorder::ScreenVideoRecorder(FrameSourceOpener open,
+                                         std::shared_ptr<ScreenConnection> screen)
+    : open_(std::move(open)), screen_(std::move(screen)) {}
+
+std::optional<ScreenStatus> ScreenVideoRecorder::screen_status() {
+  if (!screen_) return std::nullopt;
   auto seen = screen_->look();
-  if (failed(seen)) {
-    return JsonValue{{"method", nullptr}, {"problem", std::get<Failure>(seen).message}};
-  }
+  if (failed(seen)) return ScreenStatus{"", "", {}, std::get<Failure>(seen).message};
   const ScreenState& state = std::get<ScreenState>(seen);
-  JsonValue monitors = JsonValue::array();
+  ScreenStatus status{state.method, state.display, {}, ""};
   for (const ScreenOutput& output : state.outputs) {
-    monitors.push_back({{"id", "screen:" + output.name},
-                        {"width", output.width},
-                        {"height", output.height},
-                        {"primary", output.primary}});
+    status.monitors.push_back({"screen:" + output.name, output.width, output.height, output.primary});
   }
-  return JsonValue{{"method", state.method}, {"display", state.display}, {"monitors", monitors}};
+  return status;
 }
 
-Result<Recording> ScreenVideoRecorder::record(const JsonValue& body) {
-  auto read = read_recording_request(body);
-  if (failed(read)) return std::get<Failure>(read);
-  const RecordingRequest request = std::get<RecordingRequest>(read);
-
+Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
   bool idle = false;
   if (!running_.compare_exchange_strong(idle, true)) {
-    return Failure{409, "a screen recording is already running; try again when it has finished"};
+    return Failure{FailureKind::kBusy,
+                   "a screen recording is already running; try again when it has finished"};
   }
   struct Release {
     std::atomic<bool>& running;
     ~Release() { running = false; }
   } release{running_};
 
-  auto opened = open_frame_source(environment_);
+  auto opened = open_();
   if (failed(opened)) return std::get<Failure>(opened);
   FrameSource& screen = *std::get<std::unique_ptr<FrameSource>>(opened);
-  if (!request.output.empty()) {
-    auto listed = screen.outputs();
-    if (failed(listed)) return std::get<Failure>(listed);
-    const auto& outputs = std::get<std::vector<ScreenOutput>>(listed);
-    if (std::none_of(outputs.begin(), outputs.end(),
-                     [&](const ScreenOutput& output) { return output.name == request.output; })) {
-      return Failure{404, "no monitor named \"" + request.output + "\" on display " +
-                              screen.display_name()};
-    }
+  auto listed = screen.outputs();
+  if (failed(listed)) return std::get<Failure>(listed);
+  const auto& outputs = std::get<std::vector<ScreenOutput>>(listed);
+  if (outputs.empty()) {
+    return Failure{FailureKind::kUnavailable, "cannot record the screen: the display " +
+                                                  screen.display_name() + " shows no output"};
   }
-  if (auto failure = screen.start_stream(request.output)) return *failure;
-  struct StopStream {
-    FrameSource& screen;
-    ~StopStream() { screen.stop_stream(); }
-  } stop_stream{screen};
-  // The first picture gives the video its size.
-  auto first = screen.newest_frame();
-  if (failed(first)) return std::get<Failure>(first);
-  const int screen_width = std::get<PixelView>(first).width;
-  const int screen_height = std::get<PixelView>(first).height;
+  // The primary (else the first) comes first; or the one asked for by name.
+  const ScreenOutput* chosen = request.output.empty() ? &outputs.front() : nullptr;
+  for (const ScreenOutput& candidate : outputs) {
+    if (!request.output.empty() && candidate.name == request.output) chosen = &candidate;
+  }
+  if (chosen == nullptr) {
+    return Failure{FailureKind::kNotFound, "no monitor named \"" + request.output +
+                                               "\" on display " + screen.display_name()};
+  }
+  const ScreenOutput& output = *chosen;
 
   const bool mp4 = request.format == VideoFormat::kMp4;
   auto file = TemporaryFile::create(mp4 ? ".mp4" : ".webm");
   if (failed(file)) return std::get<Failure>(file);
   const std::string& path = std::get<TemporaryFile>(file).path();
-  const VideoSize size = recording_size(screen_width, screen_height);
+  const VideoSize size = recording_size(output.width, output.height);
   auto opened_writer =
       VideoWriter::open(path, {request.format, size.width, size.height, kRecordingFps});
   if (failed(opened_writer)) return std::get<Failure>(opened_writer);
@@ -322,6 +167,11 @@ Result<Recording> ScreenVideoRecorder::record(const JsonValue& body) {
   const std::int64_t ticks = static_cast<std::int64_t>(request.secs) * kRecordingFps;
   CaptureCounts counts;
   std::optional<Failure> encoding_failure;
+  if (auto refused = screen.start_stream(output.name)) return *refused;
+  struct StopStream {
+    FrameSource& source;
+    ~StopStream() { source.stop_stream(); }
+  } stop_stream{screen};
   {
     std::jthread capture(capture_frames, std::ref(screen), std::ref(exchange), size, ticks,
                          std::ref(counts));

@@ -7,6 +7,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -92,24 +93,26 @@ Failure cannot_open(const DisplayEnvironment& environment) {
   const bool wayland = environment.wayland_session;
   if (!environment.display || environment.display->empty()) {
     if (wayland) {
-      return {503,
+      return {FailureKind::kUnavailable,
               "no X display: this is a Wayland session and the service has no XWayland access "
               "(DISPLAY is not set); start the service inside your desktop session with XWayland "
               "running"};
     }
-    return {503, kNoDisplayMessage};
+    return {FailureKind::kUnavailable, kNoDisplayMessage};
   }
   if (wayland) {
-    return {503, "no X display: cannot open XWayland's display " + quoted(*environment.display) +
-                     " in this Wayland session (XWayland is not running or does not admit this "
-                     "user); start the service inside your desktop session"};
+    return {FailureKind::kUnavailable,
+            "no X display: cannot open XWayland's display " + quoted(*environment.display) +
+                " in this Wayland session (XWayland is not running or does not admit this "
+                "user); start the service inside your desktop session"};
   }
-  return {503, "no X display: cannot open " + quoted(*environment.display) +
-                   "; set DISPLAY or start the service inside your desktop session"};
+  return {FailureKind::kUnavailable,
+          "no X display: cannot open " + quoted(*environment.display) +
+              "; set DISPLAY or start the service inside your desktop session"};
 }
 
 Failure lost_failure(const X11Screen::State& state) {
-  return {503, "lost the connection to the X display " + quoted(state.name)};
+  return {FailureKind::kUnavailable, "lost the connection to the X display " + quoted(state.name)};
 }
 
 // The pixel layout everything downstream takes as is: 8 bits each of blue, green, red and
@@ -182,17 +185,6 @@ bool attach_shared_image(X11Screen::State& state) {
 
 }  // namespace
 
-DisplayEnvironment display_environment() {
-  DisplayEnvironment environment;
-  if (const char* display = std::getenv("DISPLAY")) environment.display = display;
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const char* session = std::getenv("XDG_SESSION_TYPE");
-  environment.wayland_session = (wayland != nullptr && *wayland != '\0') ||
-                                (session != nullptr && std::string_view(session) == "wayland");
-  if (wayland != nullptr && *wayland != '\0') environment.wayland_display = wayland;
-  return environment;
-}
-
 Result<std::unique_ptr<X11Screen>> X11Screen::open(const DisplayEnvironment& environment) {
   if (!environment.display || environment.display->empty()) return cannot_open(environment);
   prepare_xlib();
@@ -215,17 +207,16 @@ Result<std::unique_ptr<X11Screen>> X11Screen::open(const DisplayEnvironment& env
   s.width = attributes.width;
   s.height = attributes.height;
   if (!has_bgrx_pixels(s.display, s.visual, s.depth)) {
-    return Failure{503, "the screen of " + quoted(s.name) +
-                            " uses a pixel format that cannot be captured (depth " +
-                            std::to_string(s.depth) + "); run the display in 24-bit colour"};
+    return Failure{FailureKind::kUnavailable,
+                   "the screen of " + quoted(s.name) +
+                       " uses a pixel format that cannot be captured (depth " +
+                       std::to_string(s.depth) + "); run the display in 24-bit colour"};
   }
   int opcode = 0, first_event = 0, first_error = 0;
   s.xwayland = XQueryExtension(s.display, "XWAYLAND", &opcode, &first_event, &first_error);
   // Older XWayland has no extension of its own, but names every output XWAYLAND0, XWAYLAND1...
-  if (!s.xwayland) {
-    for (const X11Monitor& monitor : screen->monitors()) {
-      if (monitor.name.starts_with("XWAYLAND")) s.xwayland = true;
-    }
+  for (const X11Monitor& monitor : screen->monitors()) {
+    if (monitor.name.starts_with("XWAYLAND")) s.xwayland = true;
   }
   if (XShmQueryExtension(s.display) && attach_shared_image(s)) {
     s.method = GrabMethod::kSharedMemory;
@@ -261,7 +252,8 @@ Result<PixelView> X11Screen::grab() {
     const bool grabbed = XShmGetImage(s.display, s.root, s.image, 0, 0, AllPlanes);
     if (s.lost) return lost_failure(s);
     if (!grabbed || trap.code() != 0) {
-      return Failure{500, "cannot grab the screen (X error " + std::to_string(trap.code()) + ")"};
+      return Failure{FailureKind::kInternal,
+                     "cannot grab the screen (X error " + std::to_string(trap.code()) + ")"};
     }
   } else {
     release_image(s);
@@ -269,7 +261,8 @@ Result<PixelView> X11Screen::grab() {
                         static_cast<unsigned>(s.height), AllPlanes, ZPixmap);
     if (s.lost) return lost_failure(s);
     if (s.image == nullptr) {
-      return Failure{500, "cannot grab the screen (X error " + std::to_string(trap.code()) + ")"};
+      return Failure{FailureKind::kInternal,
+                     "cannot grab the screen (X error " + std::to_string(trap.code()) + ")"};
     }
   }
   return PixelView{reinterpret_cast<const std::uint8_t*>(s.image->data), s.width, s.height,
@@ -279,7 +272,7 @@ Result<PixelView> X11Screen::grab() {
 int X11Screen::width() const { return state_->width; }
 int X11Screen::height() const { return state_->height; }
 GrabMethod X11Screen::method() const { return state_->method; }
-const std::string& X11Screen::display_name() const { return state_->name; }
+std::string X11Screen::display_name() const { return state_->name; }
 bool X11Screen::is_xwayland() const { return state_->xwayland; }
 bool X11Screen::lost() const { return state_->lost; }
 
@@ -303,6 +296,69 @@ std::vector<X11Monitor> X11Screen::monitors() {
   }
   XRRFreeMonitors(monitors);
   return found;
+}
+
+std::vector<X11Monitor> X11Screen::visible_monitors() {
+  std::vector<X11Monitor> list;
+  const int width = state_->width;
+  const int height = state_->height;
+  for (X11Monitor monitor : monitors()) {
+    const int right = std::min(monitor.x + monitor.width, width);
+    const int bottom = std::min(monitor.y + monitor.height, height);
+    monitor.x = std::max(monitor.x, 0);
+    monitor.y = std::max(monitor.y, 0);
+    monitor.width = right - monitor.x;
+    monitor.height = bottom - monitor.y;
+    if (monitor.width > 0 && monitor.height > 0) list.push_back(monitor);
+  }
+  if (list.empty()) list.push_back({std::string(kX11ScreenOutput), 0, 0, width, height, true});
+  std::stable_partition(list.begin(), list.end(),
+                        [](const X11Monitor& monitor) { return monitor.primary; });
+  return list;
+}
+
+Result<PixelView> X11Screen::grab(std::string_view output) {
+  auto grabbed = grab();
+  if (failed(grabbed)) return grabbed;
+  const PixelView whole = std::get<PixelView>(grabbed);
+  const std::vector<X11Monitor> monitors = visible_monitors();
+  const X11Monitor* chosen = output.empty() ? &monitors.front() : nullptr;
+  for (const X11Monitor& monitor : monitors) {
+    if (monitor.name == output) chosen = &monitor;
+  }
+  if (chosen == nullptr) {
+    return Failure{FailureKind::kUnavailable, "the monitor " + quoted(std::string(output)) +
+                                                  " of the X display " + quoted(state_->name) +
+                                                  " is gone"};
+  }
+  PixelView part = whole;
+  part.pixels += static_cast<std::size_t>(chosen->y) * whole.stride +
+                 static_cast<std::size_t>(chosen->x) * 4;
+  part.width = chosen->width;
+  part.height = chosen->height;
+  return part;
+}
+
+Result<std::vector<ScreenOutput>> X11Screen::outputs() {
+  if (!alive()) return lost_failure(*state_);
+  std::vector<ScreenOutput> list;
+  for (const X11Monitor& monitor : visible_monitors()) {
+    list.push_back({monitor.name, monitor.width, monitor.height, monitor.primary});
+  }
+  return list;
+}
+
+std::vector<Header> X11Screen::warnings() const {
+  if (!state_->xwayland) return {};
+  return {{"X-Screen-Warning", "XWayland shows only X11 windows; Wayland windows come out black"}};
+}
+
+FrameSourceOpener x11_frame_sources(DisplayEnvironment environment) {
+  return [environment]() -> Result<std::unique_ptr<FrameSource>> {
+    auto opened = X11Screen::open(environment);
+    if (failed(opened)) return std::get<Failure>(opened);
+    return std::unique_ptr<FrameSource>(std::move(std::get<std::unique_ptr<X11Screen>>(opened)));
+  };
 }
 
 bool X11Screen::alive() {

@@ -98,7 +98,7 @@ struct WaylandScreen::State {
   Image stream_upright;
 
   Failure lost_failure() const {
-    return {503, "lost the connection to the Wayland display " + quoted(name)};
+    return {FailureKind::kUnavailable, "lost the connection to the Wayland display " + quoted(name)};
   }
 };
 
@@ -140,7 +140,7 @@ std::optional<Failure> wait_until(State& s, const std::function<bool()>& done) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
-      return Failure{503, "the Wayland display " + quoted(s.name) + " did not answer within " +
+      return Failure{FailureKind::kTimedOut, "the Wayland display " + quoted(s.name) + " did not answer within " +
                               std::to_string(kAnswerTime.count() / 1000) + " seconds"};
     }
     if (!dispatch(s, left)) return s.lost_failure();
@@ -321,8 +321,8 @@ void name_unnamed_outputs(State& s) {
 }
 
 Failure no_output(const State& s, std::string_view name) {
-  if (name.empty()) return {503, "the Wayland display " + quoted(s.name) + " has no outputs"};
-  return {503, "the output " + quoted(std::string(name)) + " of the Wayland display " +
+  if (name.empty()) return {FailureKind::kUnavailable, "the Wayland display " + quoted(s.name) + " has no outputs"};
+  return {FailureKind::kUnavailable, "the output " + quoted(std::string(name)) + " of the Wayland display " +
                    quoted(s.name) + " is gone"};
 }
 
@@ -364,7 +364,7 @@ PixelView upright_view(const Capture& c, Image& scratch) {
 bool ask_next_copy(State& s) {
   Output* output = find_output(s, s.stream_global);
   if (output == nullptr) {
-    s.stream_failure = Failure{503, "the recorded output of the Wayland display " +
+    s.stream_failure = Failure{FailureKind::kUnavailable, "the recorded output of the Wayland display " +
                                         quoted(s.name) + " is gone"};
     return false;
   }
@@ -383,7 +383,7 @@ bool ask_next_copy(State& s) {
 void stream_copy_settled(State& s, Capture& c) {
   s.flying = -1;
   if (c.stage == Capture::Stage::kFailed) {
-    s.stream_failure = Failure{503, c.failure};
+    s.stream_failure = Failure{FailureKind::kUnavailable, c.failure};
   } else {
     s.ready = static_cast<int>(&c - s.slots);
     ask_next_copy(s);
@@ -427,12 +427,12 @@ Result<std::unique_ptr<WaylandScreen>> WaylandScreen::connect(const std::string&
   // A socket name is looked for in XDG_RUNTIME_DIR, which must then be set.
   const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
   if (!name.starts_with("/") && (runtime_dir == nullptr || *runtime_dir == '\0')) {
-    return Failure{503, "cannot reach the Wayland display " + quoted(name) +
+    return Failure{FailureKind::kUnavailable, "cannot reach the Wayland display " + quoted(name) +
                             " (XDG_RUNTIME_DIR is not set)"};
   }
   wl_display* connection = wl_display_connect(name.c_str());
   if (connection == nullptr) {
-    return Failure{503, "cannot reach the Wayland display " + quoted(name) +
+    return Failure{FailureKind::kUnavailable, "cannot reach the Wayland display " + quoted(name) +
                             " (no compositor answers on it for this user)"};
   }
   auto state = std::make_unique<State>();
@@ -510,7 +510,7 @@ Result<PixelView> WaylandScreen::grab(std::string_view name) {
     s.shot.stage = Capture::Stage::kIdle;
     return *failure;
   }
-  if (s.shot.stage == Capture::Stage::kFailed) return Failure{503, s.shot.failure};
+  if (s.shot.stage == Capture::Stage::kFailed) return Failure{FailureKind::kUnavailable, s.shot.failure};
   return upright_view(s.shot, s.shot_upright);
 }
 
@@ -537,7 +537,7 @@ std::optional<Failure> WaylandScreen::start_stream(std::string_view name) {
   std::optional<Failure> failure = s.stream_failure;
   if (!failure && s.lost) failure = s.lost_failure();
   if (!failure) {
-    failure = Failure{503, "the Wayland display " + quoted(s.name) + " did not answer within " +
+    failure = Failure{FailureKind::kTimedOut, "the Wayland display " + quoted(s.name) + " did not answer within " +
                                std::to_string(kAnswerTime.count() / 1000) + " seconds"};
   }
   lock.unlock();
@@ -549,7 +549,7 @@ Result<PixelView> WaylandScreen::newest_frame() {
   State& s = *state_;
   {
     std::lock_guard lock(s.stream_mutex);
-    if (!s.pump.joinable()) return Failure{500, "no screen stream is running"};
+    if (!s.pump.joinable()) return Failure{FailureKind::kInternal, "no screen stream is running"};
     if (s.stream_failure) return *s.stream_failure;
     if (s.lost) return s.lost_failure();
     if (s.ready >= 0) {
@@ -558,7 +558,7 @@ Result<PixelView> WaylandScreen::newest_frame() {
       s.reading_converted = false;
       if (s.flying < 0 && !ask_next_copy(s)) return *s.stream_failure;
     }
-    if (s.reading < 0) return Failure{500, "no screen picture yet"};
+    if (s.reading < 0) return Failure{FailureKind::kInternal, "no screen picture yet"};
   }
   // The pump never touches the slot being read, so it is converted without the lock.
   if (!s.reading_converted) {

@@ -1,9 +1,25 @@
-#include "app/screen/frame_source.h"
+#include "app/screen/display_environment.h"
 
-#include "app/screen/x11_frame_source.h"
+#include <cstdlib>
+#include <string_view>
+#include <utility>
+
+#include "app/screen/x11_screen.h"
 #include "app/wayland/wayland_frame_source.h"
 
 namespace app {
+
+DisplayEnvironment display_environment() {
+  DisplayEnvironment environment;
+  if (const char* display = std::getenv("DISPLAY")) environment.display = display;
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* session = std::getenv("XDG_SESSION_TYPE");
+  environment.wayland_session = (wayland != nullptr && *wayland != '\0') ||
+                                (session != nullptr && std::string_view(session) == "wayland");
+  if (wayland != nullptr && *wayland != '\0') environment.wayland_display = wayland;
+  return environment;
+}
+
 namespace {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -34,10 +50,8 @@ Failure wayland_refusal(const WaylandProblem& problem, const std::string* xwayla
     message += ", and XWayland's display " + quoted(*xwayland_display) +
                " would show Wayland windows as black, so it is not used";
   }
-  return {503, message + "; " + kWhatWouldWork};
+  return {FailureKind::kUnavailable, message + "; " + kWhatWouldWork};
 }
-
-}  // namespace
 
 Result<std::unique_ptr<FrameSource>> open_frame_source(const DisplayEnvironment& environment) {
   std::optional<WaylandProblem> wayland_problem;
@@ -67,7 +81,13 @@ Result<std::unique_ptr<FrameSource>> open_frame_source(const DisplayEnvironment&
     const std::string xwayland = screen->display_name();
     return wayland_refusal(*wayland_problem, &xwayland);
   }
-  return make_x11_frame_source(std::move(screen));
+  return std::unique_ptr<FrameSource>(std::move(screen));
+}
+
+}  // namespace
+
+FrameSourceOpener screen_frame_sources(DisplayEnvironment environment) {
+  return [environment = std::move(environment)] { return open_frame_source(environment); };
 }
 
 }  // namespace app

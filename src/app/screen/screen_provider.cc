@@ -1,23 +1,31 @@
-#include "app/screen/screen_source.h"
+#include "app/screen/screen_provider.h"
 
 #include <utility>
 
 namespace app {
 
-ScreenSource::ScreenSource(DisplayEnvironment environment)
-    : connection_(std::make_shared<ScreenConnection>(std::move(environment))) {}
+ScreenProvider::ScreenProvider(DisplayEnvironment environment)
+    : ScreenProvider(screen_frame_sources(std::move(environment))) {}
 
-ScreenSource::ScreenSource(std::shared_ptr<ScreenConnection> connection)
+ScreenProvider::ScreenProvider(FrameSourceOpener open)
+    : ScreenProvider(std::make_shared<ScreenConnection>(std::move(open))) {}
+
+ScreenProvider::ScreenProvider(std::shared_ptr<ScreenConnection> connection)
     : connection_(std::move(connection)) {}
 
-std::shared_ptr<Device> ScreenSource::device_for(const std::string& output) {
-  std::lock_guard lock(mutex_);
-  auto& device = devices_[output];
-  if (!device) device = std::make_shared<ScreenDevice>(connection_, output);
+std::shared_ptr<ScreenDevice> ScreenProvider::device_for(const std::string& output) {
+  std::shared_ptr<ScreenDevice> device;
+  {
+    std::lock_guard lock(mutex_);
+    auto& known = devices_[output];
+    if (!known) known = std::make_shared<ScreenDevice>(connection_, output);
+    device = known;
+  }
+  device->refresh();
   return device;
 }
 
-std::vector<std::shared_ptr<Device>> ScreenSource::devices() {
+std::vector<std::shared_ptr<Device>> ScreenProvider::devices() {
   auto seen = connection_->look();
   if (failed(seen)) return {};
   std::vector<std::shared_ptr<Device>> list{device_for("")};
@@ -27,7 +35,7 @@ std::vector<std::shared_ptr<Device>> ScreenSource::devices() {
   return list;
 }
 
-std::optional<Result<std::shared_ptr<Device>>> ScreenSource::find(std::string_view id) {
+std::optional<Result<std::shared_ptr<Device>>> ScreenProvider::find(std::string_view id) {
   constexpr std::string_view kPrefix = "screen:";
   if (id != "screen" && !id.starts_with(kPrefix)) return std::nullopt;
   auto seen = connection_->look();
@@ -42,8 +50,8 @@ std::optional<Result<std::shared_ptr<Device>>> ScreenSource::find(std::string_vi
     names += (names.empty() ? "" : ", ") + output.name;
   }
   return Result<std::shared_ptr<Device>>(
-      Failure{404, "no monitor named \"" + name + "\" on display " + state.display +
-                       " (its monitors: " + names + ")"});
+      Failure{FailureKind::kNotFound, "no monitor named \"" + name + "\" on display " +
+                                          state.display + " (its monitors: " + names + ")"});
 }
 
 }  // namespace app
