@@ -353,14 +353,6 @@ std::vector<Header> X11Screen::warnings() const {
   return {{"X-Screen-Warning", "XWayland shows only X11 windows; Wayland windows come out black"}};
 }
 
-FrameSourceOpener x11_frame_sources(DisplayEnvironment environment) {
-  return [environment]() -> Result<std::unique_ptr<FrameSource>> {
-    auto opened = X11Screen::open(environment);
-    if (failed(opened)) return std::get<Failure>(opened);
-    return std::unique_ptr<FrameSource>(std::move(std::get<std::unique_ptr<X11Screen>>(opened)));
-  };
-}
-
 bool X11Screen::alive() {
   if (!state_->lost) XSync(state_->display, False);
   return !state_->lost;

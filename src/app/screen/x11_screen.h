@@ -38,9 +38,6 @@ struct X11Monitor {
   bool primary = false;
 };
 
-// Opens X11Screens on the display `environment` names.
-FrameSourceOpener x11_frame_sources(DisplayEnvironment environment);
-
 class X11Screen final : public FrameSource {
  public:
   // Connects to the display the environment names. Without one, or when it cannot be opened or
