@@ -40,7 +40,8 @@ double median_ms(int runs, const std::function<void()>& run) {
     const auto start = std::chrono::steady_clock::now();
     run();
     times.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
@@ -113,7 +114,8 @@ int main(int argc, char** argv) {
     const service_test::Answer answer = service_test::round_trip(
         service.port(), service_test::post_request(service.port(), "/api/screen/record", body),
         std::chrono::seconds(secs + 60));
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (answer.status != 200) {
       std::printf("record %s: %d %s\n", format, answer.status, answer.error().c_str());
       continue;

@@ -120,14 +120,18 @@ TEST_F(WaylandEndToEnd, ListsTheScreenAndShowsTheBackgroundAndAWindowAtEachSize)
            {{"screenshot", "--size", "960x540"}, "screen.jpg", 960, 540},
            {{"screenshot", "--size", "1000x1000"}, "screen.jpg", 1000, 563},
            {{"screenshot", "--size", "3840x2160"}, "screen.jpg", 1920, 1080},
-           {{"snap", "--device", "screen:HEADLESS-1", "--size", "480x270"}, "tirvane.jpg", 480, 270},
+           {{"snap", "--device", "screen:HEADLESS-1", "--size", "480x270"},
+            "tirvane.jpg",
+            480,
+            270},
        }) {
     const app::Image scaled = shot(c.args, c.file);
     EXPECT_EQ(scaled.width, c.width) << c.args[2];
     EXPECT_EQ(scaled.height, c.height) << c.args[2];
     const double sx = scaled.width / 1920.0, sy = scaled.height / 1080.0;
     EXPECT_TRUE(shows(scaled, static_cast<int>(420 * sx), static_cast<int>(280 * sy), kRed));
-    EXPECT_TRUE(shows(scaled, static_cast<int>(1500 * sx), static_cast<int>(800 * sy), kBackground));
+    EXPECT_TRUE(
+        shows(scaled, static_cast<int>(1500 * sx), static_cast<int>(800 * sy), kBackground));
   }
 }
 
@@ -186,7 +190,8 @@ app::Image video_frame(const std::string& path, int width, int height, double at
                                          "rgb24", "-"});
   app::Image image = app::make_image(width, height, app::PixelFormat::kRgb);
   EXPECT_EQ(r.out.size(), image.pixels.size()) << r.err;
-  if (r.out.size() == image.pixels.size()) std::copy(r.out.begin(), r.out.end(), image.pixels.begin());
+  if (r.out.size() == image.pixels.size())
+    std::copy(r.out.begin(), r.out.end(), image.pixels.begin());
   return image;
 }
 
@@ -210,8 +215,9 @@ TEST_F(WaylandEndToEnd, RecordsTwoSecondsInBothContainers) {
 
     const std::string file = path(std::string("screen.") + format);
     std::ofstream(file, std::ios::binary) << answer.body;
-    auto probed = testing_support::run_program({"ffprobe", "-v", "error", "-count_frames",
-                                                "-show_format", "-show_streams", "-of", "json", file});
+    auto probed =
+        testing_support::run_program({"ffprobe", "-v", "error", "-count_frames", "-show_format",
+                                      "-show_streams", "-of", "json", file});
     ASSERT_EQ(probed.exit_status, 0) << probed.err;
     const json document = json::parse(probed.out, nullptr, false);
     ASSERT_EQ(document["streams"].size(), 1u) << document;

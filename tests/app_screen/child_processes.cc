@@ -71,7 +71,8 @@ void end_process(pid_t pid) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ::kill(pid, SIGKILL);
-  for (int i = 0; i < 400 && !gone(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 400 && !gone(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 }  // namespace screen_testing

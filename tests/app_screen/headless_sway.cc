@@ -271,7 +271,8 @@ pid_t HeadlessSway::start_window(const std::string& foot_options) {
   const std::string shown = "\"pid\": " + std::to_string(pid) + ",";
   if (!wait_for(
           [&] {
-            return testing_support::run_program({"swaymsg", "-s", ipc_socket_, "-t", "get_tree", "-r"})
+            return testing_support::run_program(
+                       {"swaymsg", "-s", ipc_socket_, "-t", "get_tree", "-r"})
                        .out.find(shown) != std::string::npos;
           },
           10000ms)) {

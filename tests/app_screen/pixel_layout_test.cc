@@ -98,7 +98,8 @@ TEST(PixelLayout, EveryFormatTransformAndInversionGivesTheUprightPicture) {
             const std::uint8_t* p = out.pixels.data() + static_cast<std::size_t>(y) * out.stride +
                                     static_cast<std::size_t>(x) * 4;
             const Colour want = upright_colour(x, y);
-            EXPECT_EQ((std::vector<int>{p[0], p[1], p[2]}), (std::vector<int>{want.b, want.g, want.r}))
+            EXPECT_EQ((std::vector<int>{p[0], p[1], p[2]}),
+                      (std::vector<int>{want.b, want.g, want.r}))
                 << "pixel " << x << "," << y;
           }
         }

@@ -115,7 +115,8 @@ TEST(WaylandScreen, TurnedOutputsGiveUprightPictures) {
   auto screen = connect(sway);
   for (const char* turn : {"normal", "90", "180", "270", "flipped", "flipped-90"}) {
     sway.command(std::string("output HEADLESS-1 transform ") + turn);
-    const bool sideways = std::string_view(turn).ends_with("90") || std::string_view(turn).ends_with("270");
+    const bool sideways =
+        std::string_view(turn).ends_with("90") || std::string_view(turn).ends_with("270");
     const int width = sideways ? 1080 : 1920;
     const int height = sideways ? 1920 : 1080;
     const auto outputs = listed(*screen);
@@ -200,7 +201,8 @@ TEST(WaylandScreen, ACompositorThatGoesAwayIsReportedAndANewOneCanBeReached) {
   EXPECT_TRUE(screen->lost());
   auto refused = WaylandScreen::connect(sway.wayland_display());
   ASSERT_TRUE(app::failed(refused));
-  EXPECT_NE(std::get<app::Failure>(refused).message.find(sway.wayland_display()), std::string::npos);
+  EXPECT_NE(std::get<app::Failure>(refused).message.find(sway.wayland_display()),
+            std::string::npos);
 
   sway.start();
   screen = connect(sway);

@@ -110,7 +110,8 @@ std::optional<ScreenStatus> ScreenVideoRecorder::screen_status() {
   const ScreenState& state = std::get<ScreenState>(seen);
   ScreenStatus status{state.method, state.display, {}, ""};
   for (const ScreenOutput& output : state.outputs) {
-    status.monitors.push_back({"screen:" + output.name, output.width, output.height, output.primary});
+    status.monitors.push_back(
+        {"screen:" + output.name, output.width, output.height, output.primary});
   }
   return status;
 }

@@ -98,7 +98,8 @@ struct WaylandScreen::State {
   Image stream_upright;
 
   Failure lost_failure() const {
-    return {FailureKind::kUnavailable, "lost the connection to the Wayland display " + quoted(name)};
+    return {FailureKind::kUnavailable,
+            "lost the connection to the Wayland display " + quoted(name)};
   }
 };
 
@@ -140,8 +141,9 @@ std::optional<Failure> wait_until(State& s, const std::function<bool()>& done) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
-      return Failure{FailureKind::kTimedOut, "the Wayland display " + quoted(s.name) + " did not answer within " +
-                              std::to_string(kAnswerTime.count() / 1000) + " seconds"};
+      return Failure{FailureKind::kTimedOut,
+                     "the Wayland display " + quoted(s.name) + " did not answer within " +
+                         std::to_string(kAnswerTime.count() / 1000) + " seconds"};
     }
     if (!dispatch(s, left)) return s.lost_failure();
   }
@@ -321,9 +323,11 @@ void name_unnamed_outputs(State& s) {
 }
 
 Failure no_output(const State& s, std::string_view name) {
-  if (name.empty()) return {FailureKind::kUnavailable, "the Wayland display " + quoted(s.name) + " has no outputs"};
-  return {FailureKind::kUnavailable, "the output " + quoted(std::string(name)) + " of the Wayland display " +
-                   quoted(s.name) + " is gone"};
+  if (name.empty()) {
+    return {FailureKind::kUnavailable, "the Wayland display " + quoted(s.name) + " has no outputs"};
+  }
+  return {FailureKind::kUnavailable, "the output " + quoted(std::string(name)) +
+                                         " of the Wayland display " + quoted(s.name) + " is gone"};
 }
 
 // Asks for a copy of `output` into `c` (its buffer is kept and reused when the size stays).
@@ -364,8 +368,9 @@ PixelView upright_view(const Capture& c, Image& scratch) {
 bool ask_next_copy(State& s) {
   Output* output = find_output(s, s.stream_global);
   if (output == nullptr) {
-    s.stream_failure = Failure{FailureKind::kUnavailable, "the recorded output of the Wayland display " +
-                                        quoted(s.name) + " is gone"};
+    s.stream_failure =
+        Failure{FailureKind::kUnavailable,
+                "the recorded output of the Wayland display " + quoted(s.name) + " is gone"};
     return false;
   }
   for (int i = 0; i < 3; ++i) {
@@ -510,7 +515,9 @@ Result<PixelView> WaylandScreen::grab(std::string_view name) {
     s.shot.stage = Capture::Stage::kIdle;
     return *failure;
   }
-  if (s.shot.stage == Capture::Stage::kFailed) return Failure{FailureKind::kUnavailable, s.shot.failure};
+  if (s.shot.stage == Capture::Stage::kFailed) {
+    return Failure{FailureKind::kUnavailable, s.shot.failure};
+  }
   return upright_view(s.shot, s.shot_upright);
 }
 
@@ -537,8 +544,9 @@ std::optional<Failure> WaylandScreen::start_stream(std::string_view name) {
   std::optional<Failure> failure = s.stream_failure;
   if (!failure && s.lost) failure = s.lost_failure();
   if (!failure) {
-    failure = Failure{FailureKind::kTimedOut, "the Wayland display " + quoted(s.name) + " did not answer within " +
-                               std::to_string(kAnswerTime.count() / 1000) + " seconds"};
+    failure = Failure{FailureKind::kTimedOut,
+                      "the Wayland display " + quoted(s.name) + " did not answer within " +
+                          std::to_string(kAnswerTime.count() / 1000) + " seconds"};
   }
   lock.unlock();
   stop_stream();
