@@ -75,7 +75,8 @@ class Device {
   // Sets a control after checking it exists and the value is in range.
   virtual Result<ControlChange> set_control(std::string_view name, std::int64_t value) = 0;
 
-  // How long the lens needs to come to rest after a focus change before a frame is measured.
+  // The longest a lens may take to come to rest after a focus change. The sweep takes frames
+  // until the picture holds still, at most this long; 0: the lens is there at once.
   virtual std::chrono::milliseconds focus_settle_time() const { return {}; }
 
   std::mutex busy;

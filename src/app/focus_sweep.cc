@@ -1,15 +1,22 @@
 #include "app/focus_sweep.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <string>
-#include <thread>
 
 namespace app {
 namespace {
 
-constexpr std::int64_t kCoarseIntervals = 12;
-constexpr std::int64_t kRefineFactor = 4;
+// The coarse pass measures this many intervals over the whole range, at most.
+constexpr std::int64_t kCoarseIntervals = 5;
+// Past the peak once the picture has lost this share of the best sharpness seen.
+constexpr double kPastThePeak = 0.5;
+// Frames whose sharpness agrees this closely show the same picture.
+constexpr double kSettledWithin = 0.03;
+// Narrowing: the next position divides the larger side of the bracket in this ratio (golden
+// section), so each measurement shrinks the bracket by about 0.62.
+constexpr double kGoldenShare = 0.382;
 
 // Positions are counted in steps from the control's minimum, so every position tried is one the
 // control accepts.
@@ -24,21 +31,48 @@ class Sweeper {
   std::int64_t last() const { return last_; }
   std::int64_t position(std::int64_t index) const { return min_ + index * step_; }
 
-  // Measures the position `index` steps up, once; a failure stops the sweep.
+  // Moves the lens `index` steps up and measures it there, once; a failure stops the sweep.
   std::optional<Failure> measure(std::int64_t index) {
     index = std::clamp<std::int64_t>(index, 0, last_);
     if (measured_.count(index)) return std::nullopt;
     Result<ControlChange> set = device_.set_control("focus", position(index));
     if (auto* failure = std::get_if<Failure>(&set)) return *failure;
-    if (auto settle = device_.focus_settle_time(); settle.count() > 0) {
-      std::this_thread::sleep_for(settle);
-    }
-    Result<Image> frame = device_.capture_gray();
-    if (auto* failure = std::get_if<Failure>(&frame)) return *failure;
-    const double value = sharpness(std::get<Image>(frame));
-    measured_[index] = value;
-    samples_.push_back(FocusSample{position(index), value});
+    Result<double> value = settled_sharpness();
+    if (auto* failure = std::get_if<Failure>(&value)) return *failure;
+    measured_[index] = std::get<double>(value);
+    samples_.push_back(FocusSample{position(index), std::get<double>(value)});
     return std::nullopt;
+  }
+
+  // After a move: frames until the picture holds still, which means the lens has stopped (a
+  // frame exposed while it travels is blurred between where it was and where it goes), or until
+  // the device's longest settle time has passed. Two frames in a row that agree are enough when
+  // the picture did not change at all; once it has changed the lens was seen moving, and three
+  // must agree: a lens passing through the sharpest position on its way shows two much alike.
+  // The sharpness of the last frame taken.
+  Result<double> settled_sharpness() {
+    const auto moved = std::chrono::steady_clock::now();
+    std::vector<double> values;
+    bool changed = false;
+    for (;;) {
+      Result<Image> frame = device_.capture_gray();
+      if (auto* failure = std::get_if<Failure>(&frame)) return *failure;
+      values.push_back(sharpness(std::get<Image>(frame)));
+      if (std::chrono::steady_clock::now() - moved >= device_.focus_settle_time()) break;
+      const std::size_t n = values.size();
+      if (n >= 2 && !agree(values[n - 2], values[n - 1])) changed = true;
+      const std::size_t needed = changed ? 3 : 2;
+      if (n >= needed) {
+        const auto [low, high] = std::minmax_element(values.end() - static_cast<long>(needed),
+                                                     values.end());
+        if (agree(*low, *high)) break;
+      }
+    }
+    return values.back();
+  }
+
+  static bool agree(double a, double b) {
+    return std::abs(a - b) <= kSettledWithin * std::max(a, b);
   }
 
   // The sharpest index so far; the first measured wins a tie.
@@ -105,36 +139,48 @@ Result<FocusSweep> sweep_focus(Device& device) {
     return failure;
   };
 
-  // Coarse: a dozen positions over the whole range, both ends included.
+  // Coarse: up the range in a few wide steps, until the picture is clearly past its peak.
   const std::int64_t last = sweeper.last();
-  std::int64_t spacing = std::max<std::int64_t>(1, (last + kCoarseIntervals - 1) / kCoarseIntervals);
-  for (std::int64_t index = 0; index < last; index += spacing) {
+  const std::int64_t spacing =
+      std::max<std::int64_t>(1, (last + kCoarseIntervals - 1) / kCoarseIntervals);
+  for (std::int64_t index = 0;; index = std::min(last, index + spacing)) {
     if (auto failure = sweeper.measure(index)) return give_up(*failure);
+    if (index == last) break;
+    const std::int64_t best = sweeper.best();
+    if (best < index && sweeper.at(index) < kPastThePeak * sweeper.at(best)) break;
   }
-  if (auto failure = sweeper.measure(last)) return give_up(*failure);
 
-  // Fine: around the best so far, one spacing either side at a quarter of the spacing, until
-  // the control's own step is reached.
-  while (spacing > 1) {
-    const std::int64_t finer = std::max<std::int64_t>(1, spacing / kRefineFactor);
-    const std::int64_t centre = sweeper.best();
-    for (std::int64_t index = centre - spacing; index <= centre + spacing; index += finer) {
-      if (auto failure = sweeper.measure(index)) return give_up(*failure);
+  // Narrowing: the peak lies between the coarse neighbours of the best position. Each
+  // measurement inside the bracket shrinks it; once the best position's neighbours one step
+  // either side bound it, the best is within a step of the sharpest.
+  std::int64_t centre = sweeper.best();
+  std::int64_t low = std::max<std::int64_t>(0, centre - spacing);
+  std::int64_t high = std::min(last, centre + spacing);
+  while (high - low > 2) {
+    const bool below = centre - low > high - centre;
+    const std::int64_t side = below ? centre - low : high - centre;
+    const std::int64_t offset =
+        std::max<std::int64_t>(1, std::llround(static_cast<double>(side) * kGoldenShare));
+    const std::int64_t probe = below ? centre - offset : centre + offset;
+    if (auto failure = sweeper.measure(probe)) return give_up(*failure);
+    if (sweeper.at(probe) > sweeper.at(centre)) {
+      (below ? high : low) = centre;
+      centre = probe;
+    } else {
+      (below ? low : high) = probe;
     }
-    spacing = finer;
-  }
-  // The sharpest may sit at the edge of the last window; look one step beyond it.
-  for (std::int64_t best = sweeper.best();;) {
-    if (auto failure = sweeper.measure(best - 1)) return give_up(*failure);
-    if (auto failure = sweeper.measure(best + 1)) return give_up(*failure);
-    const std::int64_t next = sweeper.best();
-    if (next == best) break;
-    best = next;
   }
 
   const std::int64_t best = sweeper.best();
+  const bool moves = sweeper.samples().back().focus != sweeper.position(best);
   Result<ControlChange> locked = device.set_control("focus", sweeper.position(best));
   if (auto* failure = std::get_if<Failure>(&locked)) return give_up(*failure);
+  // The picture taken next should be sharp: let the lens arrive.
+  if (moves) {
+    if (auto arrived = sweeper.settled_sharpness(); failed(arrived)) {
+      return give_up(std::get<Failure>(arrived));
+    }
+  }
   return FocusSweep{sweeper.position(best), sweeper.at(best), sweeper.samples(),
                     std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)};

@@ -22,8 +22,10 @@ namespace app::v4l2 {
 struct CameraOptions {
   StreamSettings stream;
   std::chrono::milliseconds idle_close{3000};
-  // A UVC focus motor needs this long to bring the lens to rest after a move.
-  std::chrono::milliseconds focus_settle{250};
+  // The longest a UVC focus motor takes to bring the lens to rest after a move: slow motor-driven
+  // lenses need over a second for their whole range. The sweep stops waiting as soon as two
+  // frames in a row agree.
+  std::chrono::milliseconds focus_settle{1500};
   int jpeg_quality = 90;
   // Gray frames for measuring are reduced (by 2, 4 or 8) while they stay at least this wide.
   int gray_min_width = 480;
