@@ -1,6 +1,7 @@
 // What the running service is made of: its capture sources in listing order.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -10,8 +11,10 @@
 
 namespace app {
 
-// Webcams, the screen, network cameras, the test camera: one line each.
-std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height);
+// Webcams, the screen, network cameras, the test camera: one line each. Frames are `width` x
+// `height` when a request names no size; a webcam stays open `camera_idle` after a request.
+std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height,
+                                                   std::chrono::seconds camera_idle);
 
 // The screen recorder of the display the service was started for.
 std::unique_ptr<ScreenRecorder> build_recorder();

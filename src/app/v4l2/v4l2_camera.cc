@@ -11,6 +11,8 @@ namespace {
 
 // Frames that fail to decode in a row before the camera is called broken.
 constexpr int kMaxBadFrames = 5;
+// How soon an idle camera is looked at again when a request was still running.
+constexpr auto kBusyRetry = std::chrono::milliseconds(20);
 
 std::string size_text(FrameSize size) {
   return std::to_string(size.width) + "x" + std::to_string(size.height);
@@ -71,7 +73,15 @@ void V4l2Camera::close_when_idle(std::stop_token stop) {
     }
     const auto deadline = last_use_ + options_.idle_close;
     if (std::chrono::steady_clock::now() >= deadline) {
-      session_.reset();
+      // Not in the middle of a request that makes several calls (a focus sweep): the caller
+      // holds `busy` for the whole of it. Tried, never waited for: the caller takes the session
+      // lock while it holds `busy`.
+      std::unique_lock request(busy, std::try_to_lock);
+      if (request.owns_lock()) {
+        session_.reset();
+        continue;
+      }
+      session_opened_.wait_for(lock, stop, kBusyRetry, [] { return false; });
       continue;
     }
     // Sleeps to the deadline; a request in between moves it, which the next round sees.
@@ -157,8 +167,11 @@ Result<JpegFrame> V4l2Camera::capture_jpeg(const FrameRequest& request) {
 
 Result<Image> V4l2Camera::capture_gray() {
   return with_session<Image>([&](CaptureSession& session) -> Result<Image> {
-    if (auto streaming = ensure_streaming({}, true); failed(streaming)) {
-      return std::get<Failure>(streaming);
+    // Any running stream will do for measuring.
+    if (!session.streaming()) {
+      if (auto streaming = ensure_streaming(options_.first_request, true); failed(streaming)) {
+        return std::get<Failure>(streaming);
+      }
     }
     const StreamFormat format = session.stream_format();
     const int reduce = gray_reduction(format.size.width, options_.gray_min_width);

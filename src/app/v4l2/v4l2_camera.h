@@ -21,7 +21,11 @@ namespace app::v4l2 {
 
 struct CameraOptions {
   StreamSettings stream;
+  // How long the node stays open and streaming after a request; 0 gives it back after each one.
   std::chrono::milliseconds idle_close{3000};
+  // The size streaming starts at when a request needs any frame (the focus sweep's): the one
+  // the next snap will most likely ask for, so that it finds the stream running.
+  FrameRequest first_request;
   // The longest a UVC focus motor takes to bring the lens to rest after a move: slow motor-driven
   // lenses need over a second for their whole range. The sweep stops waiting as soon as two
   // frames in a row agree.
