@@ -14,8 +14,8 @@ constexpr std::int64_t kCoarseIntervals = 5;
 constexpr double kPastThePeak = 0.5;
 // Frames whose sharpness agrees this closely show the same picture.
 constexpr double kSettledWithin = 0.03;
-// Narrowing: the next position divides the larger side of the bracket in this ratio (golden
-// section), so each measurement shrinks the bracket by about 0.62.
+// Narrowing, when a parabola through the bracket does not help: the next position divides the
+// larger side of the bracket in this ratio (golden section), shrinking it by about 0.62.
 constexpr double kGoldenShare = 0.382;
 
 // Positions are counted in steps from the control's minimum, so every position tried is one the
@@ -47,8 +47,10 @@ class Sweeper {
   // After a move: frames until the picture holds still, which means the lens has stopped (a
   // frame exposed while it travels is blurred between where it was and where it goes), or until
   // the device's longest settle time has passed. Two frames in a row that agree are enough when
-  // the picture did not change at all; once it has changed the lens was seen moving, and three
-  // must agree: a lens passing through the sharpest position on its way shows two much alike.
+  // the picture did not change at all, from before the move on; once it has changed the lens was
+  // seen moving, and four
+  // must agree: a slow lens passing through the sharpest position on its way shows two or three
+  // much alike.
   // The sharpness of the last frame taken.
   Result<double> settled_sharpness() {
     const auto moved = std::chrono::steady_clock::now();
@@ -60,14 +62,16 @@ class Sweeper {
       values.push_back(sharpness(std::get<Image>(frame)));
       if (std::chrono::steady_clock::now() - moved >= device_.focus_settle_time()) break;
       const std::size_t n = values.size();
-      if (n >= 2 && !agree(values[n - 2], values[n - 1])) changed = true;
-      const std::size_t needed = changed ? 3 : 2;
+      const std::optional<double> earlier = n >= 2 ? std::optional(values[n - 2]) : last_settled_;
+      if (earlier && !agree(*earlier, values[n - 1])) changed = true;
+      const std::size_t needed = changed ? 4 : 2;
       if (n >= needed) {
         const auto [low, high] = std::minmax_element(values.end() - static_cast<long>(needed),
                                                      values.end());
         if (agree(*low, *high)) break;
       }
     }
+    last_settled_ = values.back();
     return values.back();
   }
 
@@ -89,6 +93,7 @@ class Sweeper {
   }
 
   double at(std::int64_t index) const { return measured_.at(index); }
+  bool has(std::int64_t index) const { return measured_.count(index) > 0; }
   std::vector<FocusSample> samples() const { return samples_; }
 
  private:
@@ -96,7 +101,39 @@ class Sweeper {
   std::int64_t min_, step_, last_;
   std::map<std::int64_t, double> measured_;
   std::vector<FocusSample> samples_;
+  std::optional<double> last_settled_;  // the picture before the latest move
 };
+
+// The next position to measure inside the bracket low < centre < high, where centre is the
+// sharpest measured: the top of the parabola through the three when they are measured and it
+// falls inside; next to the centre when that top is the centre itself (once both neighbours are
+// measured, the bracket is one step either side); else the golden section of the larger side.
+std::int64_t next_probe(const Sweeper& sweeper, std::int64_t low, std::int64_t centre,
+                        std::int64_t high) {
+  const bool larger_below = centre - low > high - centre;
+  if (sweeper.has(low) && sweeper.has(high) && low < centre && centre < high) {
+    const double x0 = static_cast<double>(low), x1 = static_cast<double>(centre),
+                 x2 = static_cast<double>(high);
+    const double y0 = sweeper.at(low), y1 = sweeper.at(centre), y2 = sweeper.at(high);
+    const double d1 = (x1 - x0) * (y1 - y2), d2 = (x1 - x2) * (y1 - y0);
+    const double denominator = d1 - d2;
+    if (denominator != 0) {
+      const double top = x1 - 0.5 * ((x1 - x0) * d1 - (x1 - x2) * d2) / denominator;
+      const std::int64_t rounded = std::llround(top);
+      if (rounded == centre) {
+        const std::int64_t beside = top < x1 ? centre - 1 : centre + 1;
+        if (!sweeper.has(beside)) return beside;
+        if (!sweeper.has(2 * centre - beside)) return 2 * centre - beside;
+      } else if (rounded > low && rounded < high && !sweeper.has(rounded)) {
+        return rounded;
+      }
+    }
+  }
+  const std::int64_t side = larger_below ? centre - low : high - centre;
+  const std::int64_t offset =
+      std::max<std::int64_t>(1, std::llround(static_cast<double>(side) * kGoldenShare));
+  return larger_below ? centre - offset : centre + offset;
+}
 
 }  // namespace
 
@@ -157,12 +194,9 @@ Result<FocusSweep> sweep_focus(Device& device) {
   std::int64_t low = std::max<std::int64_t>(0, centre - spacing);
   std::int64_t high = std::min(last, centre + spacing);
   while (high - low > 2) {
-    const bool below = centre - low > high - centre;
-    const std::int64_t side = below ? centre - low : high - centre;
-    const std::int64_t offset =
-        std::max<std::int64_t>(1, std::llround(static_cast<double>(side) * kGoldenShare));
-    const std::int64_t probe = below ? centre - offset : centre + offset;
+    const std::int64_t probe = next_probe(sweeper, low, centre, high);
     if (auto failure = sweeper.measure(probe)) return give_up(*failure);
+    const bool below = probe < centre;
     if (sweeper.at(probe) > sweeper.at(centre)) {
       (below ? high : low) = centre;
       centre = probe;

@@ -102,7 +102,7 @@ TEST_F(WebcamFocusSweepTest, WaitsForTheLensOnACameraWithRealTiming) {
       {"fast lens", fake_v4l2::fast_lens_timing(), 93},
       {"fast lens, near end", fake_v4l2::fast_lens_timing(), 240},
       {"slow lens", fake_v4l2::slow_lens_timing(), 93},
-      {"slow lens, far", fake_v4l2::slow_lens_timing(), 180},
+      {"slow lens, crossing the sharpest on a move", fake_v4l2::slow_lens_timing(), 210},
   };
   int number = 0;
   for (const Case& c : cases) {
