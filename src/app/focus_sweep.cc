@@ -52,7 +52,9 @@ class Sweeper {
   // must agree: a slow lens passing through the sharpest position on its way shows two or three
   // much alike.
   // The sharpness of the last frame taken.
-  Result<double> settled_sharpness() {
+  // With `expected` (a position measured before, so its picture is known), the first frame that
+  // shows it is enough.
+  Result<double> settled_sharpness(std::optional<double> expected = std::nullopt) {
     const auto moved = std::chrono::steady_clock::now();
     std::vector<double> values;
     bool changed = false;
@@ -60,6 +62,7 @@ class Sweeper {
       Result<Image> frame = device_.capture_gray();
       if (auto* failure = std::get_if<Failure>(&frame)) return *failure;
       values.push_back(sharpness(std::get<Image>(frame)));
+      if (expected && agree(*expected, values.back())) break;
       if (std::chrono::steady_clock::now() - moved >= device_.focus_settle_time()) break;
       const std::size_t n = values.size();
       const std::optional<double> earlier = n >= 2 ? std::optional(values[n - 2]) : last_settled_;
@@ -211,7 +214,7 @@ Result<FocusSweep> sweep_focus(Device& device) {
   if (auto* failure = std::get_if<Failure>(&locked)) return give_up(*failure);
   // The picture taken next should be sharp: let the lens arrive.
   if (moves) {
-    if (auto arrived = sweeper.settled_sharpness(); failed(arrived)) {
+    if (auto arrived = sweeper.settled_sharpness(sweeper.at(best)); failed(arrived)) {
       return give_up(std::get<Failure>(arrived));
     }
   }
