@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::size_t kReceiveBuffer = 8192;
 // Large body reads go straight into the body's blocks, in steps of this size at most.
-constexpr std::size_t kBodyReadStep = 256 * 1024;
+constexpr std::size_t kBodyReadStep = 4 * 1024 * 1024;
 
 const char kNotUtf8[] = "stream did not contain valid UTF-8";
 
@@ -193,6 +193,23 @@ std::string request_head(std::string_view method, std::string_view path,
   return head;
 }
 
+namespace {
+
+// The answer's Content-Length, when it is one plain decimal number.
+std::optional<std::size_t> stated_length(const HttpResponse& response) {
+  const std::optional<std::string> text = header_value(response, "Content-Length");
+  if (!text) return std::nullopt;
+  const std::string_view digits = utf8::trim_white_space(*text);
+  std::size_t value = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
+
 ExchangeResult read_response(ByteSource& source) {
   LineReader reader(source);
   HttpResponse response;
@@ -207,6 +224,9 @@ ExchangeResult read_response(ByteSource& source) {
     if (utf8::trim_white_space(line).empty()) break;
     if (auto header = header_of(line)) response.headers.push_back(std::move(*header));
   }
+  // The stated length only sizes the buffer: the body is still every byte to the end of the
+  // stream, however many that is.
+  if (auto length = stated_length(response)) response.body.reserve(*length);
   if (auto error = reader.rest_into(response.body)) return *error;
   return response;
 }
