@@ -196,7 +196,7 @@ Result<FocusSweep> sweep_focus(Device& device) {
   std::int64_t centre = sweeper.best();
   std::int64_t low = std::max<std::int64_t>(0, centre - spacing);
   std::int64_t high = std::min(last, centre + spacing);
-  while (high - low > 2) {
+  while (centre - low > 1 || high - centre > 1) {
     const std::int64_t probe = next_probe(sweeper, low, centre, high);
     if (auto failure = sweeper.measure(probe)) return give_up(*failure);
     const bool below = probe < centre;
