@@ -26,7 +26,8 @@ class Sweeper {
       : device_(device),
         min_(focus.min),
         step_(std::max<std::int64_t>(1, focus.step)),
-        last_((focus.max - focus.min) / step_) {}
+        last_((focus.max - focus.min) / step_),
+        last_index_(std::clamp<std::int64_t>((focus.value - focus.min) / step_, 0, last_)) {}
 
   std::int64_t last() const { return last_; }
   std::int64_t position(std::int64_t index) const { return min_ + index * step_; }
@@ -37,7 +38,9 @@ class Sweeper {
     if (measured_.count(index)) return std::nullopt;
     Result<ControlChange> set = device_.set_control("focus", position(index));
     if (auto* failure = std::get_if<Failure>(&set)) return *failure;
-    Result<double> value = settled_sharpness();
+    const std::int64_t distance = last_index_ ? std::abs(index - *last_index_) : 0;
+    last_index_ = index;
+    Result<double> value = settled_sharpness(std::nullopt, distance);
     if (auto* failure = std::get_if<Failure>(&value)) return *failure;
     measured_[index] = std::get<double>(value);
     samples_.push_back(FocusSample{position(index), std::get<double>(value)});
@@ -54,25 +57,43 @@ class Sweeper {
   // The sharpness of the last frame taken.
   // With `expected` (a position measured before, so its picture is known), the first frame that
   // shows it is enough.
-  Result<double> settled_sharpness(std::optional<double> expected = std::nullopt) {
-    const auto moved = std::chrono::steady_clock::now();
+  Result<double> settled_sharpness(std::optional<double> expected = std::nullopt,
+                                   std::int64_t distance = 0) {
+    using Clock = std::chrono::steady_clock;
+    const auto moved = Clock::now();
+    // A picture that does not change tells nothing while the lens crosses a stretch where
+    // everything is equally blurred: give it at least the time the lens was seen to need for
+    // such a distance before.
+    const auto travel = std::chrono::duration_cast<Clock::duration>(
+        seconds_per_step_ * static_cast<double>(distance));
     std::vector<double> values;
+    std::vector<Clock::time_point> times;
     bool changed = false;
     for (;;) {
       Result<Image> frame = device_.capture_gray();
       if (auto* failure = std::get_if<Failure>(&frame)) return *failure;
       values.push_back(sharpness(std::get<Image>(frame)));
+      times.push_back(Clock::now());
       if (expected && agree(*expected, values.back())) break;
-      if (std::chrono::steady_clock::now() - moved >= device_.focus_settle_time()) break;
+      if (times.back() - moved >= device_.focus_settle_time()) break;
       const std::size_t n = values.size();
       const std::optional<double> earlier = n >= 2 ? std::optional(values[n - 2]) : last_settled_;
       if (earlier && !agree(*earlier, values[n - 1])) changed = true;
       const std::size_t needed = changed ? 4 : 2;
-      if (n >= needed) {
-        const auto [low, high] = std::minmax_element(values.end() - static_cast<long>(needed),
-                                                     values.end());
-        if (agree(*low, *high)) break;
+      if (n < needed) continue;
+      const auto [low, high] = std::minmax_element(values.end() - static_cast<long>(needed),
+                                                   values.end());
+      if (!agree(*low, *high)) continue;
+      if (changed) {
+        // The lens arrived by the first frame of the still run: a speed seen, for later moves.
+        const auto arrived = times[n - needed] - moved;
+        if (distance > 0) {
+          seconds_per_step_ = std::max(
+              seconds_per_step_, std::chrono::duration<double>(arrived) / static_cast<double>(distance));
+        }
+        break;
       }
+      if (times.back() - moved >= travel) break;
     }
     last_settled_ = values.back();
     return values.back();
@@ -105,6 +126,8 @@ class Sweeper {
   std::map<std::int64_t, double> measured_;
   std::vector<FocusSample> samples_;
   std::optional<double> last_settled_;  // the picture before the latest move
+  std::optional<std::int64_t> last_index_;  // where the lens was sent last
+  std::chrono::duration<double> seconds_per_step_{0};  // the slowest travel seen
 };
 
 // The next position to measure inside the bracket low < centre < high, where centre is the

@@ -278,8 +278,14 @@ void FakeDeviceLayer::add(const std::string& path, Camera camera) {
   std::lock_guard lock(mutex_);
   Node node;
   node.camera = std::move(camera);
-  if (const Control* focus = node.camera.control(V4L2_CID_FOCUS_ABSOLUTE);
+  Control* autofocus = node.camera.control(V4L2_CID_FOCUS_AUTO);
+  if (Control* focus = node.camera.control(V4L2_CID_FOCUS_ABSOLUTE);
       focus && node.camera.timing) {
+    // Continuous autofocus has found the subject, more or less, and reports where the lens is.
+    if (autofocus && autofocus->value && node.camera.sharpest_focus) {
+      focus->value = std::clamp(*node.camera.sharpest_focus / focus->step * focus->step,
+                                focus->min, focus->max);
+    }
     const double range = std::max(1, focus->max - focus->min);
     node.lens = Lens(focus->value, range / std::chrono::duration<double>(
                                                node.camera.timing->lens_full_travel).count());
