@@ -117,6 +117,8 @@ class Sweeper {
   }
 
   double at(std::int64_t index) const { return measured_.at(index); }
+  // Where the lens was sent last (before the sweep: where the camera says it is).
+  std::int64_t lens_index() const { return last_index_.value_or(0); }
   bool has(std::int64_t index) const { return measured_.count(index) > 0; }
   std::vector<FocusSample> samples() const { return samples_; }
 
@@ -202,15 +204,20 @@ Result<FocusSweep> sweep_focus(Device& device) {
     return failure;
   };
 
-  // Coarse: up the range in a few wide steps, until the picture is clearly past its peak.
+  // Coarse: across the range in a few wide steps, from the end nearer the lens (a long first
+  // move would have to be waited for with nothing known yet of the lens's speed), until the
+  // picture is clearly past its peak.
   const std::int64_t last = sweeper.last();
   const std::int64_t spacing =
       std::max<std::int64_t>(1, (last + kCoarseIntervals - 1) / kCoarseIntervals);
-  for (std::int64_t index = 0;; index = std::min(last, index + spacing)) {
+  const bool downwards = sweeper.lens_index() * 2 > last;
+  for (std::int64_t index = downwards ? last : 0;;) {
     if (auto failure = sweeper.measure(index)) return give_up(*failure);
-    if (index == last) break;
+    if (index == (downwards ? 0 : last)) break;
     const std::int64_t best = sweeper.best();
-    if (best < index && sweeper.at(index) < kPastThePeak * sweeper.at(best)) break;
+    const bool passed = downwards ? best > index : best < index;
+    if (passed && sweeper.at(index) < kPastThePeak * sweeper.at(best)) break;
+    index = downwards ? std::max<std::int64_t>(0, index - spacing) : std::min(last, index + spacing);
   }
 
   // Narrowing: the peak lies between the coarse neighbours of the best position. Each
