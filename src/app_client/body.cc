@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 namespace {
 constexpr std::size_t kFirstBlock = 16 * 1024;
@@ -31,12 +30,8 @@ void Body::reserve(std::size_t total) {
   if (total <= size_) return;
   const std::size_t room = blocks_.empty() ? 0 : blocks_.back().capacity - blocks_.back().used;
   if (room >= total - size_) return;
-  try {
-    // Uninitialised on purpose: the receive fills it, and untouched pages cost nothing.
-    blocks_.push_back(
-        Block{std::unique_ptr<char[]>(new char[total - size_]), total - size_, 0, true});
-  } catch (const std::bad_alloc&) {
-  }
+  // Uninitialised on purpose: the receive fills it, and untouched pages cost nothing.
+  blocks_.push_back(Block{std::unique_ptr<char[]>(new char[total - size_]), total - size_, 0, true});
 }
 
 void Body::append(std::string_view bytes) {

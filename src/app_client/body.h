@@ -27,9 +27,8 @@ class Body {
   // One contiguous copy, for answers that are read as text.
   std::string to_string() const;
 
-  // Room for `total` bytes in all, made at once, as the answer's stated length. A length that
-  // cannot be had (a peer's mistake, or more than memory) is passed over: the body then grows as
-  // it arrives.
+  // Room for `total` bytes in all, made at once, as the answer's stated length; std::bad_alloc
+  // when memory cannot hold it.
   void reserve(std::size_t total);
   void append(std::string_view bytes);
   // Free room at the end of the chain to receive into, then the count actually filled.
