@@ -22,13 +22,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/focus_sweep.h"
-#include "app/v4l2/webcam_source.h"
+#include "app/v4l2/webcam_provider.h"
 #include "fake_camera.h"
 #include "fixed_wait_sweep.h"
 
@@ -55,7 +54,7 @@ class Rig {
     std::ofstream(root_ / "video0").put('\0');
     layer_->add((root_ / "video0").string(), std::move(camera));
     options.root = root_;
-    source_ = std::make_unique<app::v4l2::WebcamSource>(layer_, options);
+    source_ = std::make_unique<app::v4l2::WebcamProvider>(layer_, options);
   }
   ~Rig() {
     source_.reset();
@@ -72,7 +71,7 @@ class Rig {
  private:
   std::filesystem::path root_;
   std::shared_ptr<fake_v4l2::FakeDeviceLayer> layer_ = std::make_shared<fake_v4l2::FakeDeviceLayer>();
-  std::unique_ptr<app::v4l2::WebcamSource> source_;
+  std::unique_ptr<app::v4l2::WebcamProvider> source_;
 };
 
 fake_v4l2::Camera webcam(fake_v4l2::Timing timing, std::optional<int> sharpest) {
@@ -96,17 +95,11 @@ LookResult look(fake_v4l2::Timing timing, int sharpest, bool after) {
   Rig rig(webcam(timing, sharpest), options);
   const auto start = Clock::now();
   std::shared_ptr<app::Device> camera = rig.find();
-  app::Result<app::FocusSweep> swept;
-  {
-    std::lock_guard request(camera->busy);
-    swept = after ? app::sweep_focus(*camera) : bench::fixed_wait_sweep(*camera, 250ms);
-  }
+  const app::Result<app::FocusSweep> swept =
+      after ? app::sweep_focus(*camera)
+            : camera->with_lens([](app::FocusLens& lens) { return bench::fixed_wait_sweep(lens, 250ms); });
   camera = rig.find();
-  {
-    std::lock_guard request(camera->busy);
-    auto frame = camera->capture_jpeg({1280, 720});
-    if (app::failed(frame)) std::abort();
-  }
+  if (app::failed(camera->capture_jpeg({1280, 720}))) std::abort();
   const double took = seconds_since(start);
   if (app::failed(swept)) {
     std::fprintf(stderr, "sweep failed: %s\n", std::get<app::Failure>(swept).message.c_str());
@@ -135,7 +128,6 @@ double burst(fake_v4l2::Timing timing, std::chrono::seconds idle) {
     }
     const auto start = Clock::now();
     std::shared_ptr<app::Device> camera = rig.find();
-    std::lock_guard request(camera->busy);
     if (app::failed(camera->capture_jpeg({1280, 720}))) std::abort();
     total += seconds_since(start);
   }

@@ -20,7 +20,7 @@ constexpr std::int64_t kRefineFactor = 4;
 // control accepts.
 class Sweeper {
  public:
-  Sweeper(Device& device, const ControlInfo& focus, std::chrono::milliseconds wait)
+  Sweeper(FocusLens& device, const ControlInfo& focus, std::chrono::milliseconds wait)
       : device_(device),
         wait_(wait),
         min_(focus.min),
@@ -62,7 +62,7 @@ class Sweeper {
   std::vector<FocusSample> samples() const { return samples_; }
 
  private:
-  Device& device_;
+  FocusLens& device_;
   std::chrono::milliseconds wait_;
   std::int64_t min_, step_, last_;
   std::map<std::int64_t, double> measured_;
@@ -71,7 +71,7 @@ class Sweeper {
 
 }  // namespace
 
-Result<FocusSweep> fixed_wait_sweep(Device& device, std::chrono::milliseconds wait) {
+Result<FocusSweep> fixed_wait_sweep(FocusLens& device, std::chrono::milliseconds wait) {
   const auto started = std::chrono::steady_clock::now();
   Result<std::vector<ControlInfo>> listed = device.controls();
   if (auto* failure = std::get_if<Failure>(&listed)) return *failure;
@@ -79,7 +79,7 @@ Result<FocusSweep> fixed_wait_sweep(Device& device, std::chrono::milliseconds wa
   auto focus = std::find_if(controls.begin(), controls.end(),
                             [](const ControlInfo& control) { return control.name == "focus"; });
   if (focus == controls.end() || focus->max <= focus->min) {
-    return Failure{409, "camera " + device.info().id + " has a fixed focus; there is nothing to sweep"};
+    return Failure{FailureKind::kConflict, "camera " + device.id() + " has a fixed focus"};
   }
 
   Sweeper sweeper(device, *focus, wait);

@@ -7,6 +7,6 @@
 
 namespace bench {
 
-app::Result<app::FocusSweep> fixed_wait_sweep(app::Device& device, std::chrono::milliseconds wait);
+app::Result<app::FocusSweep> fixed_wait_sweep(app::FocusLens& device, std::chrono::milliseconds wait);
 
 }  // namespace bench

@@ -22,7 +22,7 @@ constexpr double kGoldenShare = 0.382;
 // control accepts.
 class Sweeper {
  public:
-  Sweeper(Device& device, const ControlInfo& focus)
+  Sweeper(FocusLens& device, const ControlInfo& focus)
       : device_(device),
         min_(focus.min),
         step_(std::max<std::int64_t>(1, focus.step)),
@@ -51,12 +51,10 @@ class Sweeper {
   // frame exposed while it travels is blurred between where it was and where it goes), or until
   // the device's longest settle time has passed. Two frames in a row that agree are enough when
   // the picture did not change at all, from before the move on; once it has changed the lens was
-  // seen moving, and four
-  // must agree: a slow lens passing through the sharpest position on its way shows two or three
-  // much alike.
-  // The sharpness of the last frame taken.
-  // With `expected` (a position measured before, so its picture is known), the first frame that
-  // shows it is enough.
+  // seen moving, and four must agree: a slow lens passing through the sharpest position on its
+  // way shows two or three much alike. With `expected` (a position measured before, so its
+  // picture is known), the first frame that shows it is enough. The sharpness of the last frame
+  // taken.
   Result<double> settled_sharpness(std::optional<double> expected = std::nullopt,
                                    std::int64_t distance = 0) {
     using Clock = std::chrono::steady_clock;
@@ -123,7 +121,7 @@ class Sweeper {
   std::vector<FocusSample> samples() const { return samples_; }
 
  private:
-  Device& device_;
+  FocusLens& device_;
   std::int64_t min_, step_, last_;
   std::map<std::int64_t, double> measured_;
   std::vector<FocusSample> samples_;
@@ -187,7 +185,7 @@ double sharpness(const Image& gray) {
   return sum_squares / count - mean * mean;
 }
 
-Result<FocusSweep> sweep_focus(Device& device) {
+Result<FocusSweep> sweep_focus(FocusLens& device) {
   const auto started = std::chrono::steady_clock::now();
   Result<std::vector<ControlInfo>> listed = device.controls();
   if (auto* failure = std::get_if<Failure>(&listed)) return *failure;
@@ -195,7 +193,8 @@ Result<FocusSweep> sweep_focus(Device& device) {
   auto focus = std::find_if(controls.begin(), controls.end(),
                             [](const ControlInfo& control) { return control.name == "focus"; });
   if (focus == controls.end() || focus->max <= focus->min) {
-    return Failure{409, "camera " + device.info().id + " has a fixed focus; there is nothing to sweep"};
+    return Failure{FailureKind::kConflict,
+                   "camera " + device.id() + " has a fixed focus; there is nothing to sweep"};
   }
 
   Sweeper sweeper(device, *focus);
@@ -251,6 +250,10 @@ Result<FocusSweep> sweep_focus(Device& device) {
   return FocusSweep{sweeper.position(best), sweeper.at(best), sweeper.samples(),
                     std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)};
+}
+
+Result<FocusSweep> sweep_focus(Device& device) {
+  return device.with_lens([](FocusLens& lens) { return sweep_focus(lens); });
 }
 
 }  // namespace app

@@ -29,12 +29,16 @@ struct FocusSweep {
   std::chrono::milliseconds took{0};
 };
 
-// Measures a few positions spread over the range, going up until the picture is clearly past its
-// sharpest, then narrows the bracket around the best one until it is one step wide either side,
-// and sets focus to the sharpest position found. After each move it takes frames until the
-// picture holds still (the lens has arrived), within the device's focus_settle_time(). The
-// caller holds the device's `busy` lock. A device without a focus control is refused (409). When
-// a capture or a setting fails midway, the lens is put back where it was.
+// Measures a few positions spread over the range, from the end nearer the lens until the picture
+// is clearly past its sharpest, then narrows the bracket around the best one until its
+// neighbours one step either side bound it, and sets focus to the sharpest position found. After
+// each move it takes frames until the picture holds still (the lens has arrived), within the
+// device's focus_settle_time(). A device without a focus control is refused (409). When a
+// capture or a setting fails midway, the lens is put back where it was.
+//
+// Holds the device's lock for the whole sweep, so no other request moves the lens meanwhile.
 Result<FocusSweep> sweep_focus(Device& device);
+// The same on a lens whose device lock the caller already holds (see Device::with_lens).
+Result<FocusSweep> sweep_focus(FocusLens& lens);
 
 }  // namespace app

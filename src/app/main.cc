@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/api.h"
+#include "app/config_folder.h"
 #include "app/device_registry.h"
 #include "app/http_service.h"
 #include "app/service_options.h"
@@ -69,8 +70,8 @@ int main(int argc, char** argv) {
   }
   const ListeningSocket socket = std::get<ListeningSocket>(listening);
 
-  DeviceRegistry devices(build_device_sources(registry, options.width, options.height,
-                                               std::chrono::seconds(options.camera_idle)));
+  DeviceRegistry devices(build_device_providers(registry, options.width, options.height,
+                                                 std::chrono::seconds(options.camera_idle)));
   if (!options.device.empty()) {
     const Result<std::shared_ptr<Device>> found = devices.find(options.device);
     if (const auto* failure = std::get_if<Failure>(&found)) {

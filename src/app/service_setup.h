@@ -13,8 +13,8 @@ namespace app {
 
 // Webcams, the screen, network cameras, the test camera: one line each. Frames are `width` x
 // `height` when a request names no size; a webcam stays open `camera_idle` after a request.
-std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height,
-                                                   std::chrono::seconds camera_idle);
+std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
+                                                     int height, std::chrono::seconds camera_idle);
 
 // The screen recorder of the display the service was started for.
 std::unique_ptr<ScreenRecorder> build_recorder();

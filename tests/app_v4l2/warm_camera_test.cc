@@ -89,15 +89,16 @@ TEST_F(WarmCameraTest, IsGivenBackAfterEachRequestWithNoIdleTime) {
   EXPECT_FALSE(state(0).streaming);
   EXPECT_EQ(state(0).mapped_buffers, 0);
 
-  // A request that makes several calls holds the camera: it stays open between them.
-  {
-    std::lock_guard request(camera->busy);
-    value_of(camera->capture_jpeg({640, 480}));
+  // A request that makes several calls (a focus sweep) holds the camera: it stays open between
+  // them.
+  camera->with_lens([&](app::FocusLens& lens) {
+    value_of(lens.capture_gray());
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(state(0).open_fds, 1);
-    value_of(camera->capture_jpeg({640, 480}));
+    value_of(lens.capture_gray());
     EXPECT_EQ(state(0).stream_starts, 2);
-  }
+    return 0;
+  });
   EXPECT_TRUE(released_within(0, 10s));
 }
 
