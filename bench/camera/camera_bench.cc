@@ -106,10 +106,6 @@ LookResult look(fake_v4l2::Timing timing, int sharpest, bool after) {
     std::exit(1);
   }
   const app::FocusSweep& sweep = std::get<app::FocusSweep>(swept);
-  if (std::getenv("CAMERA_BENCH_SAMPLES")) {
-    for (const app::FocusSample& s : sweep.samples) std::fprintf(stderr, " %ld:%.0f", static_cast<long>(s.focus), s.sharpness);
-    std::fprintf(stderr, "\n");
-  }
   return {took, sweep.focus, sweep.samples.size()};
 }
 
@@ -139,11 +135,6 @@ double burst(fake_v4l2::Timing timing, std::chrono::seconds idle) {
 int main(int argc, char** argv) {
   int runs = 3;
   if (argc == 3 && std::string(argv[1]) == "--runs") runs = std::max(1, std::atoi(argv[2]));
-  if (const char* only = std::getenv("CAMERA_BENCH_ONLY")) {
-    const LookResult r = look(fake_v4l2::slow_lens_timing(), std::atoi(only), true);
-    std::printf("%.2f s locked %ld\n", r.seconds, static_cast<long>(r.locked));
-    return 0;
-  }
 
   std::ifstream loadavg("/proc/loadavg");
   std::string load;
