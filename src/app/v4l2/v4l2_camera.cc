@@ -135,7 +135,8 @@ Result<JpegFrame> V4l2Camera::take_jpeg(const FrameRequest& request) {
     }
     const StreamFormat format = session.stream_format();
     for (int bad = 0; bad < kMaxBadFrames; ++bad) {
-      auto frame = session.next_frame(stale_);
+      // Two frames after a change: a picture is kept, so it must show the change.
+      auto frame = session.next_frame(stale_ ? 2 : 0);
       if (failed(frame)) return std::get<Failure>(frame);
       stale_ = false;
       const std::string& bytes = std::get<std::string>(frame);
@@ -177,7 +178,9 @@ Result<Image> V4l2Camera::take_gray() {
     const StreamFormat format = session.stream_format();
     const int reduce = gray_reduction(format.size.width, options_.gray_min_width);
     for (int bad = 0; bad < kMaxBadFrames; ++bad) {
-      auto frame = session.next_frame(stale_);
+      // One frame after a change: the focus sweep takes frames until the picture holds still
+      // anyway, so a frame from before the change cannot pass for one after it.
+      auto frame = session.next_frame(stale_ ? 1 : 0);
       if (failed(frame)) return std::get<Failure>(frame);
       stale_ = false;
       const std::string& bytes = std::get<std::string>(frame);
