@@ -11,10 +11,12 @@
 
 namespace app {
 
-// Webcams, the screen, network cameras, the test camera: one line each. `camera_timeout` is the
-// time a network camera has to deliver a picture.
+// Webcams, the screen, network cameras, the test camera: one line each. Frames are `width` x
+// `height` when a request names no size; a network camera has `camera_timeout` to deliver a
+// picture; a webcam stays open `camera_idle` after a request.
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
-                                                     int height, std::chrono::seconds camera_timeout);
+                                                     int height, std::chrono::seconds camera_timeout,
+                                                     std::chrono::seconds camera_idle);
 
 // The screen recorder of the display the service was started for.
 std::unique_ptr<ScreenRecorder> build_recorder();

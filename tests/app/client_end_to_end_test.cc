@@ -34,7 +34,9 @@ TEST_F(ClientEndToEnd, StatusAndDevicesDescribeTheService) {
   EXPECT_EQ(status_json.exit_status, 0) << status_json.err;
   EXPECT_EQ(json::parse(status_json.out),
             json::parse(R"({"version":"0.1.0","port":)" + service->port_text() +
-                        R"(,"settings":{"device":"","width":1280,"height":720}})"));
+                        R"(,"settings":{"device":"","width":1280,"height":720},)" +
+                        R"("screen":{"method":null,"problem":"no X display: set DISPLAY or start )" +
+                        R"(the service inside your desktop session"}})"));
 
   auto devices = tirvane({"devices"});
   EXPECT_EQ(devices.exit_status, 0) << devices.err;
@@ -126,8 +128,10 @@ TEST_F(ClientEndToEnd, FocusLocksTheTestCamerasSharpPosition) {
     EXPECT_EQ(bars.size(), std::stoul(header[3]));
     EXPECT_TRUE(std::is_sorted(bars.begin(), bars.end()));
     ASSERT_FALSE(bars.empty());
-    EXPECT_EQ(bars.front().first, 0);
-    EXPECT_EQ(bars.back().first, 255);
+    EXPECT_TRUE(bars.front().first == 0 || bars.back().first == 255) << "it starts at an end";
+    EXPECT_TRUE(std::any_of(bars.begin(), bars.end(),
+                            [&](const auto& bar) { return bar.first == locked + 1; }))
+        << "the position beside the locked one was measured";
     const auto longest = std::max_element(bars.begin(), bars.end(),
                                           [](auto& a, auto& b) { return a.second < b.second; });
     EXPECT_EQ(longest->first, locked);
