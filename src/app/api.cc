@@ -46,6 +46,9 @@ Result<JsonValue> body_object(const ApiRequest& request) {
   } catch (const JsonValue::parse_error& error) {
     return Failure{FailureKind::kBadRequest,
                    "the body is not valid JSON (at byte " + std::to_string(error.byte) + ")"};
+  } catch (const JsonValue::out_of_range&) {
+    return Failure{FailureKind::kBadRequest,
+                   "the body holds a number too large to read"};
   }
   if (!document.is_object())
     return Failure{FailureKind::kBadRequest, "the body must be a JSON object"};
@@ -114,7 +117,9 @@ JsonValue device_json(const DeviceInfo& info) {
 }  // namespace
 
 ApiAnswer refusal(const Failure& failure) {
-  return json_answer(JsonValue{{"error", failure.message}}, failure.status);
+  // Messages quote cameras, files and requests; whatever of theirs slipped through unescaped
+  // still never reaches a terminal raw.
+  return json_answer(JsonValue{{"error", escape_controls(failure.message)}}, failure.status);
 }
 
 Api::Api(ServiceSettings settings, const DeviceRegistry& devices, SourceRegistry& sources,

@@ -26,6 +26,7 @@
 #include <tuple>
 
 #include "app/request_guard.h"
+#include "app/text.h"
 
 namespace app {
 namespace {
@@ -187,11 +188,7 @@ class ConnectionStream final : public httplib::Stream {
 };
 
 std::string printable(std::string_view text, std::size_t limit) {
-  std::string out;
-  for (char c : text.substr(0, limit)) {
-    const auto byte = static_cast<unsigned char>(c);
-    out += byte < 0x20 || byte == 0x7F ? '?' : c;
-  }
+  std::string out = replace_controls(text.substr(0, limit), '?');
   if (text.size() > limit) out += "...";
   return out;
 }

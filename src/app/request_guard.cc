@@ -59,7 +59,7 @@ std::optional<Failure> guard_request(const RequestHead& head, int port, std::siz
     if (name == "origin" || name == "referer" || name.starts_with("sec-")) {
       return from_browser("it carries " + clip_for_message(key, 40));
     }
-    if (name == "user-agent" && trim(value).starts_with("Mozilla/")) {
+    if (name == "user-agent" && lower(trim(value)).starts_with("mozilla/")) {
       return from_browser("its User-Agent is a browser's");
     }
   }

@@ -24,6 +24,7 @@ class ServiceProcess {
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
   bool started() const { return port_ > 0; }
+  pid_t pid() const { return pid_; }
   int port() const { return port_; }
   std::string port_text() const { return std::to_string(port_); }
 

@@ -91,6 +91,17 @@ std::string curl_detail(CURLcode code, const char* buffer) {
   return lower_first(buffer[0] != '\0' ? buffer : curl_easy_strerror(code));
 }
 
+// Whether a failed TLS handshake was answered in plain HTTP: the server took the greeting for a
+// bad request and sent an HTTP error page, whose first bytes TLS reads as a record of no known
+// version (OpenSSL) or of an unexpected kind or length (GnuTLS).
+bool answered_in_plain_http(std::string_view detail) {
+  for (std::string_view sign : {"wrong version number", "packet length too long",
+                                "unexpected TLS packet", "TLS packet with unexpected length"}) {
+    if (detail.find(sign) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
 Failure bad_gateway(std::string reason) {
   return Failure{FailureKind::kDeviceFailed, std::move(reason)};
 }
@@ -155,6 +166,9 @@ Failure reason_for(CURLcode code, CURL* handle, const Sink& sink, const FetchLim
       return bad_gateway("has a TLS certificate that cannot be verified: " +
                          curl_detail(code, error_buffer));
     case CURLE_SSL_CONNECT_ERROR:
+      if (answered_in_plain_http(error_buffer)) {
+        return bad_gateway("answered in plain HTTP, not HTTPS: register it with http://");
+      }
       return bad_gateway("failed the TLS handshake: " + curl_detail(code, error_buffer));
     case CURLE_URL_MALFORMAT:
       return bad_gateway("has a malformed URL");
