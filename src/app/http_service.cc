@@ -25,6 +25,7 @@
 #include <string>
 #include <tuple>
 
+#include "app/peer_credentials.h"
 #include "app/request_guard.h"
 #include "app/text.h"
 
@@ -354,6 +355,10 @@ class HttpService::Server : public httplib::Server {
                                            "refused: only programs on this machine may connect"}));
       return HandlerResponse::Handled;
     }
+    if (auto refused = check_peer_user()) {
+      put_answer(response, refusal(*refused));
+      return HandlerResponse::Handled;
+    }
     if (auto refused = guard_request(request_head(request), port_, limits_.max_body)) {
       put_answer(response, refusal(*refused));
       return HandlerResponse::Handled;
@@ -366,6 +371,26 @@ class HttpService::Server : public httplib::Server {
     if (request.method == "POST") return HandlerResponse::Unhandled;
     put_answer(response, api_.handle(api_request(request)));
     return HandlerResponse::Handled;
+  }
+
+  // Any program on this machine can connect to 127.0.0.1, but the cameras, the screen and the
+  // registered cameras' passwords belong to the user running the service: only that user's
+  // programs and root's are served.
+  static std::optional<Failure> check_peer_user() {
+    const Connection* connection = current_connection;
+    if (connection == nullptr) return std::nullopt;
+    const auto owner = loopback_peer_uid(connection->fd);
+    if (const auto* why = std::get_if<std::string>(&owner)) {
+      return Failure{FailureKind::kForbidden,
+                     "refused: cannot tell which user the connection comes from (" + *why + ")"};
+    }
+    const uid_t peer = std::get<uid_t>(owner);
+    const uid_t own = ::geteuid();
+    if (peer == own || peer == 0) return std::nullopt;
+    return Failure{FailureKind::kForbidden,
+                   "refused: the connection comes from another user (uid " + std::to_string(peer) +
+                       "); only the user running the service (uid " + std::to_string(own) +
+                       ") and root may use it"};
   }
 
   // Gives every refusal the library makes a JSON body like ours, and the status that says what

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -175,6 +176,58 @@ TEST_F(HostileInput, LargeTestCameraFramesDoNotStayInMemory) {
   const long after = resident_mib(service.pid());
   std::cerr << "test camera: resident " << before << " MiB before, " << after << " MiB after\n";
   EXPECT_LT(after - before, 60) << "resident memory grew from " << before << " to " << after << " MiB";
+}
+
+// The status of GET /api/health and its error, asked by a process running as `uid`.
+std::pair<int, std::string> health_as(uid_t uid, int port) {
+  int out[2];
+  if (::pipe(out) != 0) return {-1, "no pipe"};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(out[0]);
+    if (::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+    const Answer answer = get(port, "/api/health");
+    const std::string text = std::to_string(answer.status) + " " + answer.error();
+    [[maybe_unused]] const ssize_t n = ::write(out[1], text.data(), text.size());
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (text.empty()) return {-1, "the child failed"};
+  return {std::stoi(text), text.substr(text.find(' ') + 1)};
+}
+
+TEST(PeerUser, OnlyTheServicesOwnUserAndRootAreServed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to connect as other users";
+  constexpr uid_t kNobody = 65534;
+  constexpr uid_t kOther = 65533;
+  const std::string config = testing_support::make_temp_dir();
+  ASSERT_EQ(::chown(config.c_str(), kNobody, kNobody), 0);
+  // The service as root, then as an ordinary user.
+  {
+    ServiceProcess service(config);
+    ASSERT_TRUE(service.started()) << service.log();
+    EXPECT_EQ(health_as(0, service.port()).first, 200);
+    const auto refused = health_as(kNobody, service.port());
+    EXPECT_EQ(refused.first, 403);
+    EXPECT_EQ(refused.second, "refused: the connection comes from another user (uid 65534); only "
+                              "the user running the service (uid 0) and root may use it");
+  }
+  {
+    ServiceProcess service(config, {}, {}, kNobody);
+    ASSERT_TRUE(service.started()) << service.log();
+    EXPECT_EQ(health_as(kNobody, service.port()).first, 200);
+    EXPECT_EQ(health_as(0, service.port()).first, 200);
+    const auto refused = health_as(kOther, service.port());
+    EXPECT_EQ(refused.first, 403);
+    EXPECT_EQ(refused.second, "refused: the connection comes from another user (uid 65533); only "
+                              "the user running the service (uid 65534) and root may use it");
+  }
 }
 
 }  // namespace
