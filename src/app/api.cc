@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "app/focus_sweep.h"
+#include "app/net/http_fetch.h"
 #include "app/frame_fit.h"
 #include "app/recording_request.h"
 #include "app/text.h"
@@ -450,6 +451,12 @@ ApiAnswer Api::add_source(const ApiRequest& request) {
   if (auto* failure = std::get_if<Failure>(&name)) return refusal(*failure);
   Result<std::string> url = string_member(body, "url", false, "the camera's http:// or https:// URL");
   if (auto* failure = std::get_if<Failure>(&url)) return refusal(*failure);
+  if (net::url_points_at_own_port(std::get<std::string>(url), settings_.port)) {
+    return refusal(Failure{FailureKind::kBadRequest,
+                           "the URL leads back to this service itself (127.0.0.1:" +
+                               std::to_string(settings_.port) +
+                               "); register the camera's own address"});
+  }
   Result<SourceChange> added =
       sources_.add(NetworkCameraEntry{std::get<std::string>(name), std::get<std::string>(url)});
   if (auto* failure = std::get_if<Failure>(&added)) return refusal(*failure);

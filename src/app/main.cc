@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
   }
   const ListeningSocket socket = std::get<ListeningSocket>(listening);
 
-  DeviceRegistry devices(build_device_providers(registry, options.width, options.height));
+  DeviceRegistry devices(build_device_providers(registry, options.width, options.height, socket.port));
   if (!options.device.empty()) {
     const Result<std::shared_ptr<Device>> found = devices.find(options.device);
     if (const auto* failure = std::get_if<Failure>(&found)) {

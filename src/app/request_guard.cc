@@ -62,6 +62,13 @@ std::optional<Failure> guard_request(const RequestHead& head, int port, std::siz
     if (name == "user-agent" && lower(trim(value)).starts_with("mozilla/")) {
       return from_browser("its User-Agent is a browser's");
     }
+    // The service's own camera fetcher reached the service after all (a name or a route the
+    // checks before fetching did not see): answering would only make it wait on itself.
+    if (name == "user-agent" && trim(value) == "tirvane-app") {
+      return Failure{FailureKind::kForbidden,
+                     "refused: this request comes from the service's own camera fetcher; a "
+                     "network camera must not lead back to the service"};
+    }
   }
 
   if (!values_of(head, "transfer-encoding").empty()) {

@@ -10,12 +10,14 @@
 namespace app {
 
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
-                                                     int height) {
+                                                     int height, int own_port) {
   auto registered = [&registry] { return registry.list(); };
+  net::FetchLimits fetch_limits;
+  fetch_limits.own_port = own_port;
   return {
       {std::make_shared<v4l2::WebcamProvider>(), DefaultUse::kCandidate},
       {std::make_shared<ScreenProvider>(display_environment()), DefaultUse::kNamedOnly},
-      {std::make_shared<net::NetworkCameraProvider>(registered), DefaultUse::kNamedOnly},
+      {std::make_shared<net::NetworkCameraProvider>(registered, fetch_limits), DefaultUse::kNamedOnly},
       {std::make_shared<TestCameraProvider>(std::make_shared<TestCamera>(width, height)),
        DefaultUse::kCandidate},
   };

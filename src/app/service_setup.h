@@ -10,9 +10,10 @@
 
 namespace app {
 
-// Webcams, the screen, network cameras, the test camera: one line each.
+// Webcams, the screen, network cameras, the test camera: one line each. `own_port` is where the
+// service listens, which network cameras must never fetch from.
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
-                                                     int height);
+                                                     int height, int own_port = 0);
 
 // The screen recorder of the display the service was started for.
 std::unique_ptr<ScreenRecorder> build_recorder();

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -89,6 +90,11 @@ class PlainHttpServer {
 
 using HostileInput = ServiceTest;
 
+void fs_write(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
 TEST_F(HostileInput, ACamerasTextReachesMessagesAndTheLogEscaped) {
   testing_support::FakeService phone;
   const std::string url = "http://127.0.0.1:" + phone.port_text() + "/shot.jpg";
@@ -154,6 +160,65 @@ TEST_F(HostileInput, HttpsToAPlainHttpCameraNamesTheMismatch) {
   EXPECT_EQ(answer.status, 502);
   EXPECT_EQ(answer.error(),
             "net:cam at " + url + " answered in plain HTTP, not HTTPS: register it with http://");
+}
+
+TEST_F(HostileInput, ASourceLeadingBackToTheServiceIsRefused) {
+  const std::string p = service.port_text();
+  const std::string refusal =
+      "the URL leads back to this service itself (127.0.0.1:" + p + "); register the camera's own address";
+  for (const std::string host : {"127.0.0.1", "localhost", "LocalHost.", "127.1", "127.0.0.2", "0x7f.0.0.1",
+                                  "2130706433", "0177.0.0.1", "[::1]", "[::ffff:127.0.0.1]", "0.0.0.0",
+                                  "cam.localhost"}) {
+    Answer answer = post("/api/sources", R"({"name":"loop","url":"http://)" + host + ":" + p +
+                                             R"(/api/frame.jpg?device=net:loop"})");
+    EXPECT_EQ(answer.status, 400) << host;
+    EXPECT_EQ(answer.error(), refusal) << host;
+  }
+  EXPECT_EQ(get("/api/sources").json()["sources"], nlohmann::json::array());
+  // Another port on this machine is a camera like any other.
+  EXPECT_EQ(post("/api/sources", R"({"name":"other","url":"http://127.0.0.1:1/x.jpg"})").status, 200);
+
+  // A camera that redirects to the service is refused on the spot, without a request to it.
+  testing_support::FakeService camera;
+  const std::string url = "http://127.0.0.1:" + camera.port_text() + "/shot.jpg";
+  ASSERT_EQ(post("/api/sources", R"({"name":"cam","url":")" + url + R"("})").status, 200);
+  for (const std::string& target : {"http://127.0.0.1:" + p + "/api/frame.jpg?device=net:cam",
+                                    "http://127.1:" + p + "/api/health"}) {
+    camera.add(reply(testing_support::redirect_to(target)));
+    const auto started = std::chrono::steady_clock::now();
+    Answer answer = get("/api/frame.jpg?_=&device=net:cam");
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(answer.status, 502) << target;
+    EXPECT_EQ(answer.error(), "net:cam at " + url + " leads back to this service itself (127.0.0.1:" + p +
+                                  "); register the camera's own address");
+    EXPECT_LT(took, std::chrono::seconds(5));
+  }
+  const std::string log = service.log();
+  EXPECT_EQ(log.find("GET /api/health"), std::string::npos) << log;
+  EXPECT_EQ(log.find("GET /api/frame.jpg?device=net:cam "), std::string::npos) << log;
+
+  // Whatever reaches the service from its own fetcher is answered at once.
+  Answer fetcher = get("/api/frame.jpg?_=&device=test", "User-Agent: tirvane-app\r\n");
+  EXPECT_EQ(fetcher.status, 403);
+  EXPECT_EQ(fetcher.error(), "refused: this request comes from the service's own camera fetcher; a "
+                             "network camera must not lead back to the service");
+}
+
+TEST(SelfLoop, ASourceInTheFileThatLeadsBackToTheServiceIsNeverFetched) {
+  const std::string config = testing_support::make_temp_dir();
+  const int port = static_cast<int>(testing_support::unused_port());
+  fs_write(config + "/tirvane/sources.json",
+           R"({"sources":[{"name":"loop","url":"http://127.1:)" + std::to_string(port) +
+               R"(/api/frame.jpg?device=net:loop"}]})");
+  ServiceProcess service(config, {"--port", std::to_string(port)});
+  ASSERT_TRUE(service.started()) << service.log();
+  Answer answer = get(port, "/api/frame.jpg?_=&device=net:loop");
+  EXPECT_EQ(answer.status, 502);
+  // Shown as the URL parser writes the address.
+  EXPECT_EQ(answer.error(), "net:loop at http://127.0.0.1:" + std::to_string(port) +
+                                "/api/frame.jpg?device=net:loop leads back to this service itself "
+                                "(127.0.0.1:" + std::to_string(port) + "); register the camera's own address");
+  EXPECT_EQ(get(port, "/api/health").status, 200);
 }
 
 // The resident memory of a process, in MiB.

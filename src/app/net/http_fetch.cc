@@ -1,7 +1,12 @@
 #include "app/net/http_fetch.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -63,6 +68,48 @@ std::size_t write_body(char* data, std::size_t size, std::size_t count, void* us
   }
   sink.body.append(data, n);
   return n;
+}
+
+// Whether a numeric address names this machine: 127.0.0.0/8, ::1, the unspecified address (a
+// connection to it reaches this machine) and those written as IPv6-mapped IPv4.
+bool is_own_address(const std::string& numeric) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_family = AF_UNSPEC;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(numeric.c_str(), nullptr, &hints, &found) != 0) return false;
+  bool own = false;
+  for (const addrinfo* a = found; a != nullptr && !own; a = a->ai_next) {
+    if (a->ai_family == AF_INET) {
+      const std::uint32_t v4 = ntohl(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+      own = (v4 >> 24) == 127 || v4 == 0;
+    } else if (a->ai_family == AF_INET6) {
+      const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr;
+      if (IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6)) own = true;
+      if (IN6_IS_ADDR_V4MAPPED(&v6)) own = v6.s6_addr[12] == 127 ||
+                                           (v6.s6_addr[12] == 0 && v6.s6_addr[13] == 0 &&
+                                            v6.s6_addr[14] == 0 && v6.s6_addr[15] == 0);
+    }
+  }
+  ::freeaddrinfo(found);
+  return own;
+}
+
+// Before each request is sent, on the connection curl made (redirects included): refuses one
+// that reached the service's own port on this machine.
+struct OwnPortCheck {
+  int port = 0;
+  bool hit = false;
+};
+
+int check_own_port(void* user, char* primary_ip, char* /*local_ip*/, int primary_port,
+                   int /*local_port*/) {
+  auto& check = *static_cast<OwnPortCheck*>(user);
+  if (check.port != 0 && primary_port == check.port && primary_ip && is_own_address(primary_ip)) {
+    check.hit = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  return CURL_PREREQFUNC_OK;
 }
 
 bool is_http_url(std::string_view url) {
@@ -215,12 +262,20 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
   set(CURLOPT_HTTPHEADER, headers.get());
   set(CURLOPT_WRITEFUNCTION, write_body);
   set(CURLOPT_WRITEDATA, &sink);
+  OwnPortCheck own_port{limits.own_port, false};
+  set(CURLOPT_PREREQFUNCTION, check_own_port);
+  set(CURLOPT_PREREQDATA, &own_port);
   if (setup != CURLE_OK) {
     return Failure{FailureKind::kInternal,
                    std::string("cannot set up the HTTP client: ") + curl_easy_strerror(setup)};
   }
 
   const CURLcode code = curl_easy_perform(curl);
+  if (own_port.hit) {
+    return bad_gateway("leads back to this service itself (127.0.0.1:" +
+                       std::to_string(limits.own_port) +
+                       "); register the camera's own address");
+  }
   if (code != CURLE_OK) return reason_for(code, curl, sink, limits, error_buffer);
 
   FetchedBody fetched;
@@ -267,6 +322,28 @@ std::string url_for_display(const std::string& url, bool host_only) {
       shown.rfind('@', authority_end == std::string::npos ? std::string::npos : authority_end);
   if (at != std::string::npos && at >= authority) shown.erase(authority, at + 1 - authority);
   return shown;
+}
+
+bool url_points_at_own_port(const std::string& url, int port) {
+  init_curl_once();
+  UrlHandle parsed(curl_url());
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
+  auto part = [&](CURLUPart which, unsigned int flags) -> std::string {
+    char* text = nullptr;
+    if (curl_url_get(parsed.get(), which, &text, flags) != CURLUE_OK || !text) return {};
+    std::string value = text;
+    curl_free(text);
+    return value;
+  };
+  const std::string given_port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  if (given_port != std::to_string(port)) return false;
+  std::string host = part(CURLUPART_HOST, 0);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (const std::size_t zone = host.find('%'); zone != std::string::npos) host.erase(zone);
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  while (!host.empty() && host.back() == '.') host.pop_back();
+  if (host == "localhost" || host.ends_with(".localhost")) return true;
+  return is_own_address(host);
 }
 
 std::string seconds_text(std::chrono::milliseconds duration) {

@@ -17,6 +17,9 @@ struct FetchLimits {
   std::chrono::milliseconds total_timeout{20000};  // connecting, redirects and the whole body
   std::size_t max_bytes = std::size_t{32} << 20;
   long max_redirects = 5;
+  // The port the service itself listens on at 127.0.0.1, 0 for none. A fetch that would connect
+  // there, by any name or redirect, is refused: the service would be waiting on itself.
+  int own_port = 0;
 };
 
 struct FetchedBody {
@@ -35,6 +38,10 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
 // alone with `host_only` (the port only when the URL names one). A URL that cannot be parsed is
 // shown as given less anything that looks like a user part, or as "" with `host_only`.
 std::string url_for_display(const std::string& url, bool host_only = false);
+
+// Whether `url` names this machine's loopback (127.0.0.0/8 in any spelling, ::1, localhost,
+// 0.0.0.0) at `port`; the port a URL leaves out is its scheme's.
+bool url_points_at_own_port(const std::string& url, int port);
 
 // "20 s", "0.25 s".
 std::string seconds_text(std::chrono::milliseconds duration);
