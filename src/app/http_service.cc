@@ -25,6 +25,7 @@
 #include <string>
 #include <tuple>
 
+#include "app/client_watch.h"
 #include "app/peer_credentials.h"
 #include "app/request_guard.h"
 #include "app/text.h"
@@ -420,7 +421,10 @@ class HttpService::Server : public httplib::Server {
 
     ConnectionStream stream(connection, limits_, stop_pipe_[0]);
     bool closed = false;
-    process_request(stream, true, closed, nullptr);
+    {
+      ClientWatch watch(sock);
+      process_request(stream, true, closed, nullptr);
+    }
 
     // The library gives up without a word when the request line itself is cut off; a client
     // that sent something still deserves an answer.

@@ -1,5 +1,7 @@
 #include "app/net/http_fetch.h"
 
+#include "app/client_watch.h"
+
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <netdb.h>
@@ -101,6 +103,14 @@ struct OwnPortCheck {
   int port = 0;
   bool hit = false;
 };
+
+// Called by curl at least once a second while a transfer runs: ends it when the client that
+// asked for it has gone.
+int stop_when_client_gone(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  if (!client_gone()) return 0;
+  *static_cast<bool*>(user) = true;
+  return 1;
+}
 
 int check_own_port(void* user, char* primary_ip, char* /*local_ip*/, int primary_port,
                    int /*local_port*/) {
@@ -263,6 +273,10 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
   set(CURLOPT_WRITEFUNCTION, write_body);
   set(CURLOPT_WRITEDATA, &sink);
   OwnPortCheck own_port{limits.own_port, false};
+  bool abandoned = false;
+  set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_XFERINFOFUNCTION, stop_when_client_gone);
+  set(CURLOPT_XFERINFODATA, &abandoned);
   set(CURLOPT_PREREQFUNCTION, check_own_port);
   set(CURLOPT_PREREQDATA, &own_port);
   if (setup != CURLE_OK) {
@@ -271,6 +285,7 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
   }
 
   const CURLcode code = curl_easy_perform(curl);
+  if (abandoned) return client_gone_failure();
   if (own_port.hit) {
     return bad_gateway("leads back to this service itself (127.0.0.1:" +
                        std::to_string(limits.own_port) +
