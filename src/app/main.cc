@@ -77,7 +77,9 @@ int main(int argc, char** argv) {
   }
   const ListeningSocket socket = std::get<ListeningSocket>(listening);
 
-  DeviceRegistry devices(build_device_providers(registry, options.width, options.height, socket.port));
+  DeviceRegistry devices(build_device_providers(registry, options.width, options.height,
+                                                std::chrono::seconds(options.camera_timeout),
+                                                socket.port));
   if (!options.device.empty()) {
     const Result<std::shared_ptr<Device>> found = devices.find(options.device);
     if (const auto* failure = std::get_if<Failure>(&found)) {

@@ -16,6 +16,7 @@ struct ServiceOptions {
   int width = 1280;
   int height = 720;
   int request_timeout = 10;  // seconds a client has to send its request head, and its body
+  int camera_timeout = 20;   // seconds a network camera has to deliver a picture
   bool help = false;
   bool version = false;
 };
@@ -31,6 +32,8 @@ inline constexpr const char* kServiceUsage =
     "  --size WxH    the frame size used when a request names none (default 1280x720)\n"
     "  --request-timeout S\n"
     "                seconds a client has to send its request, head and body each (default 10)\n"
+    "  --camera-timeout S\n"
+    "                seconds a network camera has to deliver a picture (default 20)\n"
     "  --version     print the version\n"
     "\n"
     "Network cameras registered with `tirvane add-source` are kept in\n"

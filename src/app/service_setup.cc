@@ -1,5 +1,7 @@
 #include "app/service_setup.h"
 
+#include <algorithm>
+
 #include "app/net/network_camera_provider.h"
 #include "app/screen/display_environment.h"
 #include "app/screen/screen_provider.h"
@@ -10,14 +12,17 @@
 namespace app {
 
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
-                                                     int height, int own_port) {
+                                                     int height, std::chrono::seconds camera_timeout,
+                                                     int own_port) {
   auto registered = [&registry] { return registry.list(); };
-  net::FetchLimits fetch_limits;
-  fetch_limits.own_port = own_port;
+  net::FetchLimits limits;
+  limits.total_timeout = camera_timeout;
+  limits.connect_timeout = std::min<std::chrono::milliseconds>(limits.connect_timeout, camera_timeout);
+  limits.own_port = own_port;
   return {
       {std::make_shared<v4l2::WebcamProvider>(), DefaultUse::kCandidate},
       {std::make_shared<ScreenProvider>(display_environment()), DefaultUse::kNamedOnly},
-      {std::make_shared<net::NetworkCameraProvider>(registered, fetch_limits), DefaultUse::kNamedOnly},
+      {std::make_shared<net::NetworkCameraProvider>(registered, limits), DefaultUse::kNamedOnly},
       {std::make_shared<TestCameraProvider>(std::make_shared<TestCamera>(width, height)),
        DefaultUse::kCandidate},
   };

@@ -1,6 +1,7 @@
 // What the running service is made of: its capture sources in listing order.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -10,10 +11,12 @@
 
 namespace app {
 
-// Webcams, the screen, network cameras, the test camera: one line each. `own_port` is where the
-// service listens, which network cameras must never fetch from.
+// Webcams, the screen, network cameras, the test camera: one line each. `camera_timeout` is the
+// time a network camera has to deliver a picture; `own_port` is where the service listens, which
+// network cameras must never fetch from.
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
-                                                     int height, int own_port = 0);
+                                                     int height, std::chrono::seconds camera_timeout,
+                                                     int own_port = 0);
 
 // The screen recorder of the display the service was started for.
 std::unique_ptr<ScreenRecorder> build_recorder();

@@ -67,6 +67,8 @@ TEST(ProgramTest, BadCommandLinesEndWithAMessageAndStatusOne) {
             "invalid size \"1280\": give WxH, e.g. 1280x720, from 16x16 to 7680x4320"},
            {{"--request-timeout", "0"}, std::nullopt,
             "invalid --request-timeout \"0\": give whole seconds from 1 to 300"},
+           {{"--camera-timeout", "301"}, std::nullopt,
+            "invalid --camera-timeout \"301\": give whole seconds from 1 to 300"},
            {{"--frobnicate"}, std::nullopt, "unknown argument \"--frobnicate\""},
        }) {
     RunResult r = run_app(c.args, {{"TIRVANE_PORT", c.port_variable}});

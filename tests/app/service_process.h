@@ -26,8 +26,8 @@ class ServiceProcess {
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
   bool started() const { return port_ > 0; }
-  pid_t pid() const { return pid_; }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   std::string port_text() const { return std::to_string(port_); }
 
   // Everything it has written to standard error so far.
