@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
 
   DeviceRegistry devices(build_device_providers(registry, options.width, options.height,
                                                 std::chrono::seconds(options.camera_timeout),
+                                                std::chrono::seconds(options.camera_idle),
                                                 socket.port));
   if (!options.device.empty()) {
     const Result<std::shared_ptr<Device>> found = devices.find(options.device);

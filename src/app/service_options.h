@@ -17,6 +17,7 @@ struct ServiceOptions {
   int height = 720;
   int request_timeout = 10;  // seconds a client has to send its request head, and its body
   int camera_timeout = 20;   // seconds a network camera has to deliver a picture
+  int camera_idle = 3;       // seconds a webcam keeps streaming after a request; 0: released at once
   bool help = false;
   bool version = false;
 };
@@ -34,6 +35,9 @@ inline constexpr const char* kServiceUsage =
     "                seconds a client has to send its request, head and body each (default 10)\n"
     "  --camera-timeout S\n"
     "                seconds a network camera has to deliver a picture (default 20)\n"
+    "  --camera-idle S\n"
+    "                seconds a webcam stays open and streaming after a request, so that the next\n"
+    "                one is served at once (default 3); 0 releases it after every request\n"
     "  --version     print the version\n"
     "\n"
     "Network cameras registered with `tirvane add-source` are kept in\n"

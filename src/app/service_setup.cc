@@ -13,14 +13,19 @@ namespace app {
 
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
                                                      int height, std::chrono::seconds camera_timeout,
+                                                     std::chrono::seconds camera_idle,
                                                      int own_port) {
   auto registered = [&registry] { return registry.list(); };
   net::FetchLimits limits;
   limits.total_timeout = camera_timeout;
   limits.connect_timeout = std::min<std::chrono::milliseconds>(limits.connect_timeout, camera_timeout);
   limits.own_port = own_port;
+  v4l2::WebcamOptions webcams;
+  webcams.camera.idle_close = camera_idle;
+  webcams.camera.first_request = FrameRequest{width, height};
   return {
-      {std::make_shared<v4l2::WebcamProvider>(), DefaultUse::kCandidate},
+      {std::make_shared<v4l2::WebcamProvider>(v4l2::kernel_device_layer(), webcams),
+       DefaultUse::kCandidate},
       {std::make_shared<ScreenProvider>(display_environment()), DefaultUse::kNamedOnly},
       {std::make_shared<net::NetworkCameraProvider>(registered, limits), DefaultUse::kNamedOnly},
       {std::make_shared<TestCameraProvider>(std::make_shared<TestCamera>(width, height)),

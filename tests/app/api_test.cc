@@ -188,9 +188,14 @@ void expect_peak_at(const json& sweep, int locked) {
   std::vector<std::pair<int, double>> samples;
   for (const json& sample : sweep["samples"]) samples.emplace_back(sample["focus"], sample["sharpness"]);
   std::sort(samples.begin(), samples.end());
-  ASSERT_GE(samples.size(), 20u);
-  EXPECT_EQ(samples.front().first, 0);
-  EXPECT_EQ(samples.back().first, 255);
+  ASSERT_GE(samples.size(), 5u);
+  EXPECT_TRUE(samples.front().first == 0 || samples.back().first == 255) << "it starts at an end";
+  // The search stops once the peak is bracketed by its neighbours one step either side.
+  for (const int beside : {locked - 1, locked + 1}) {
+    EXPECT_TRUE(std::any_of(samples.begin(), samples.end(),
+                            [&](const auto& sample) { return sample.first == beside; }))
+        << beside;
+  }
   auto peak = std::max_element(samples.begin(), samples.end(),
                                [](auto& a, auto& b) { return a.second < b.second; });
   EXPECT_EQ(peak->first, locked);
