@@ -265,6 +265,22 @@ ApiAnswer Api::health(const ApiRequest&) {
        {{"device", settings_.device}, {"width", settings_.width}, {"height", settings_.height}}},
   };
   if (!sources_.problems().empty()) document["warnings"] = sources_.problems();
+  // Which method serves the screen, or why none does.
+  if (auto screen = recorder_ != nullptr ? recorder_->screen_status() : std::nullopt) {
+    if (screen->method.empty()) {
+      document["screen"] = {{"method", nullptr}, {"problem", screen->problem}};
+    } else {
+      JsonValue monitors = JsonValue::array();
+      for (const ScreenStatus::Monitor& monitor : screen->monitors) {
+        monitors.push_back({{"id", monitor.id},
+                            {"width", monitor.width},
+                            {"height", monitor.height},
+                            {"primary", monitor.primary}});
+      }
+      document["screen"] = {
+          {"method", screen->method}, {"display", screen->display}, {"monitors", monitors}};
+    }
+  }
   return json_answer(document);
 }
 

@@ -10,6 +10,16 @@
 #include "app/v4l2/webcam_provider.h"
 
 namespace app {
+namespace {
+
+// The screen's one connection, shared by its devices and the health report.
+std::shared_ptr<ScreenConnection> service_screen() {
+  static const auto screen =
+      std::make_shared<ScreenConnection>(screen_frame_sources(display_environment()));
+  return screen;
+}
+
+}  // namespace
 
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry, int width,
                                                      int height, std::chrono::seconds camera_timeout,
@@ -26,7 +36,7 @@ std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry,
   return {
       {std::make_shared<v4l2::WebcamProvider>(v4l2::kernel_device_layer(), webcams),
        DefaultUse::kCandidate},
-      {std::make_shared<ScreenProvider>(display_environment()), DefaultUse::kNamedOnly},
+      {std::make_shared<ScreenProvider>(service_screen()), DefaultUse::kNamedOnly},
       {std::make_shared<net::NetworkCameraProvider>(registered, limits), DefaultUse::kNamedOnly},
       {std::make_shared<TestCameraProvider>(std::make_shared<TestCamera>(width, height)),
        DefaultUse::kCandidate},
@@ -34,7 +44,8 @@ std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry,
 }
 
 std::unique_ptr<ScreenRecorder> build_recorder() {
-  return std::make_unique<ScreenVideoRecorder>(display_environment());
+  return std::make_unique<ScreenVideoRecorder>(screen_frame_sources(display_environment()),
+                                               service_screen());
 }
 
 }  // namespace app
