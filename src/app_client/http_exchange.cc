@@ -178,13 +178,19 @@ std::optional<std::string> declared_length(const HttpResponse& response) {
   return value->substr(first);
 }
 
-// The declared length as a size, when it is one.
+// The largest buffer set aside before any body byte has arrived. A stated length is the peer's
+// word, not a fact: beyond this the buffer grows with what really arrives, so a wrong or hostile
+// length costs nothing up front, and the cut-short check still holds the answer to it.
+inline constexpr std::size_t kLargestReservation = std::size_t{1} << 30;
+
+// The declared length as a size worth reserving at once, when it is one.
 std::optional<std::size_t> reservable_length(const HttpResponse& response) {
   const std::optional<std::string> digits = declared_length(response);
   if (!digits) return std::nullopt;
   std::size_t value = 0;
   const auto [end, error] = std::from_chars(digits->data(), digits->data() + digits->size(), value);
   if (error != std::errc() || end != digits->data() + digits->size()) return std::nullopt;
+  if (value > kLargestReservation) return std::nullopt;
   return value;
 }
 
@@ -260,7 +266,8 @@ std::optional<ExchangeError> read_into(LineReader& reader, HttpResponse& respons
   }
   // The stated length sizes the buffer once, before the body arrives; the body is still every
   // byte to the end of the stream. A length that memory cannot hold ends as the out-of-memory
-  // report; one beyond any size is left to the cut-short check.
+  // report; one beyond the largest reservation grows with the bytes and is left to the
+  // cut-short check.
   if (auto length = reservable_length(response)) response.body.reserve(*length);
   return reader.rest_into(response.body);
 }
