@@ -31,8 +31,10 @@ class Service {
  public:
   Service() {
     char folder[] = "/tmp/tirvane-bench-XXXXXX";
-    registry_ = std::make_unique<SourceRegistry>(std::string(::mkdtemp(folder)));
-    devices_ = std::make_unique<DeviceRegistry>(build_device_sources(*registry_, 1280, 720));
+    const std::string config = ::mkdtemp(folder);
+    registry_ = std::make_unique<SourceRegistry>(config);
+    devices_ = std::make_unique<DeviceRegistry>(
+        build_device_sources(*registry_, build_screen(config).source, 1280, 720));
     ListeningSocket socket = std::get<ListeningSocket>(listen_on_loopback(0));
     port_ = socket.port;
     api_ = std::make_unique<Api>(ServiceSettings{"", 1280, 720, port_}, *devices_, *registry_, nullptr);

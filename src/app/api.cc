@@ -119,8 +119,12 @@ ApiAnswer refusal(int status, const std::string& message) {
 ApiAnswer refusal(const Failure& failure) { return refusal(failure.status, failure.message); }
 
 Api::Api(ServiceSettings settings, const DeviceRegistry& devices, SourceRegistry& sources,
-         ScreenRecorder* recorder)
-    : settings_(std::move(settings)), devices_(devices), sources_(sources), recorder_(recorder) {}
+         ScreenRecorder* recorder, std::function<JsonValue()> screen_status)
+    : settings_(std::move(settings)),
+      devices_(devices),
+      sources_(sources),
+      recorder_(recorder),
+      screen_status_(std::move(screen_status)) {}
 
 const std::vector<Api::Route>& Api::routes() {
   static const std::vector<Route> table{
@@ -182,6 +186,7 @@ ApiAnswer Api::health(const ApiRequest&) {
        {{"device", settings_.device}, {"width", settings_.width}, {"height", settings_.height}}},
   };
   if (!sources_.problems().empty()) document["warnings"] = sources_.problems();
+  if (screen_status_) document["screen"] = screen_status_();
   return json_answer(document);
 }
 
@@ -320,6 +325,7 @@ ApiAnswer Api::list_sources(const ApiRequest&) {
   }
   JsonValue document{{"sources", list}, {"file", sources_.file()}};
   if (!sources_.problems().empty()) document["warnings"] = sources_.problems();
+  if (screen_status_) document["screen"] = screen_status_();
   return json_answer(document);
 }
 

@@ -6,6 +6,7 @@
 // device's `busy` lock, different devices run side by side.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -53,9 +54,10 @@ ApiAnswer refusal(const Failure& failure);
 
 class Api {
  public:
-  // `recorder` may be null: recording is then refused.
+  // `recorder` may be null: recording is then refused. `screen_status`, when given, is what
+  // /health says under "screen" (the capture method in use, and consent where it is missing).
   Api(ServiceSettings settings, const DeviceRegistry& devices, SourceRegistry& sources,
-      ScreenRecorder* recorder);
+      ScreenRecorder* recorder, std::function<JsonValue()> screen_status = {});
 
   // The refusal for a path that is not an endpoint (404) or a method it does not take (405),
   // decided before any body is read.
@@ -92,6 +94,7 @@ class Api {
   const DeviceRegistry& devices_;
   SourceRegistry& sources_;
   ScreenRecorder* recorder_;
+  std::function<JsonValue()> screen_status_;
 };
 
 }  // namespace app

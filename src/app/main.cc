@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/api.h"
+#include "app/desktop/allow_screen.h"
 #include "app/device_registry.h"
 #include "app/http_service.h"
 #include "app/service_options.h"
@@ -58,6 +59,11 @@ int main(int argc, char** argv) {
     std::printf("tirvane-app %s\n", TIRVANE_VERSION);
     return 0;
   }
+  if (options.allow_screen) {
+    // Run by the user at the desktop, who may stop it with Ctrl-C while the dialog is up.
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    return desktop::allow_screen(default_config_folder());
+  }
 
   SourceRegistry registry(default_config_folder());
   for (const std::string& problem : registry.problems()) say("warning: " + problem);
@@ -69,16 +75,17 @@ int main(int argc, char** argv) {
   }
   const ListeningSocket socket = std::get<ListeningSocket>(listening);
 
-  DeviceRegistry devices(build_device_sources(registry, options.width, options.height));
+  ScreenParts screen = build_screen(default_config_folder());
+  DeviceRegistry devices(
+      build_device_sources(registry, screen.source, options.width, options.height));
   if (!options.device.empty()) {
     const Result<std::shared_ptr<Device>> found = devices.find(options.device);
     if (const auto* failure = std::get_if<Failure>(&found)) {
       say("warning: the camera given with --device is not available now: " + failure->message);
     }
   }
-  std::unique_ptr<ScreenRecorder> recorder = build_recorder();
   Api api(ServiceSettings{options.device, options.width, options.height, socket.port}, devices,
-          registry, recorder.get());
+          registry, screen.recorder.get(), screen.status);
   HttpLimits limits;
   limits.head_time = limits.body_time = std::chrono::seconds(options.request_timeout);
   HttpService http(api, socket, limits);

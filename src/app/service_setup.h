@@ -1,7 +1,9 @@
 // What the running service is made of: its capture sources in listing order.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "app/device_registry.h"
@@ -10,10 +12,18 @@
 
 namespace app {
 
-// Webcams, the screen, network cameras, the test camera: one line each.
-std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry, int width, int height);
+// The screen as the session offers it (X11, or the desktop's own ways on Wayland), shared by
+// the screen devices, the recorder and /health.
+struct ScreenParts {
+  std::shared_ptr<DeviceSource> source;
+  std::unique_ptr<ScreenRecorder> recorder;
+  std::function<JsonValue()> status;  // what /health says about the screen
+};
+ScreenParts build_screen(const std::string& config_folder);
 
-// The screen recorder of the display the service was started for.
-std::unique_ptr<ScreenRecorder> build_recorder();
+// Webcams, the screen, network cameras, the test camera: one line each.
+std::vector<RegisteredSource> build_device_sources(SourceRegistry& registry,
+                                                   std::shared_ptr<DeviceSource> screen, int width,
+                                                   int height);
 
 }  // namespace app

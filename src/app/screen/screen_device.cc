@@ -30,6 +30,23 @@ Result<ShotSize> shot_size(const FrameRequest& request, int screen_width, int sc
   return size;
 }
 
+Result<JpegFrame> encode_shot(const PixelView& shot, const FrameRequest& request,
+                              PixelScaler& scaler) {
+  auto sized = shot_size(request, shot.width, shot.height);
+  if (failed(sized)) return std::get<Failure>(sized);
+  const ShotSize size = std::get<ShotSize>(sized);
+  Result<std::string> jpeg = Failure{};
+  if (size.width == shot.width && size.height == shot.height) {
+    jpeg = encode_jpeg(shot);
+  } else {
+    auto resized = scaler.resize(shot, size.width, size.height);
+    if (failed(resized)) return std::get<Failure>(resized);
+    jpeg = encode_jpeg(view_of(std::get<Image>(resized)));
+  }
+  if (failed(jpeg)) return std::get<Failure>(jpeg);
+  return JpegFrame{std::move(std::get<std::string>(jpeg)), size.width, size.height, {}};
+}
+
 ScreenDevice::ScreenDevice(DisplayEnvironment environment) : environment_(std::move(environment)) {}
 
 std::optional<Failure> ScreenDevice::connect() {
@@ -72,21 +89,11 @@ Result<JpegFrame> ScreenDevice::capture_jpeg(const FrameRequest& request) {
   std::lock_guard lock(mutex_);
   auto grabbed = grab_locked();
   if (failed(grabbed)) return std::get<Failure>(grabbed);
-  const PixelView& shot = std::get<PixelView>(grabbed);
-  const ShotSize size = std::get<ShotSize>(shot_size(request, shot.width, shot.height));
-
-  Result<std::string> jpeg = Failure{};
-  if (size.width == shot.width && size.height == shot.height) {
-    jpeg = encode_jpeg(shot);
-  } else {
-    auto resized = scaler_.resize(shot, size.width, size.height);
-    if (failed(resized)) return std::get<Failure>(resized);
-    jpeg = encode_jpeg(view_of(std::get<Image>(resized)));
-  }
-  if (failed(jpeg)) return std::get<Failure>(jpeg);
-  JpegFrame frame{std::move(std::get<std::string>(jpeg)), size.width, size.height, {}};
+  auto encoded = encode_shot(std::get<PixelView>(grabbed), request, scaler_);
+  if (failed(encoded)) return encoded;
+  JpegFrame& frame = std::get<JpegFrame>(encoded);
   if (screen_->is_xwayland()) frame.headers.push_back(kXwaylandWarning);
-  return frame;
+  return encoded;
 }
 
 Result<Image> ScreenDevice::capture_gray() {

@@ -153,7 +153,7 @@ PixelView video_part(PixelView grab, const VideoSize& size) {
 // Grabs tick after tick, each at its moment on the clock, until `ticks` have passed. A tick whose
 // moment is gone by the time the previous frame is done, or that finds no empty frame, is dropped
 // and counted. Closes the exchange when done.
-void capture_frames(std::stop_token stop, X11Screen& screen, FrameExchange& exchange,
+void capture_frames(std::stop_token stop, FrameFeed& feed, FrameExchange& exchange,
                     VideoSize size, std::int64_t ticks, CaptureCounts& counts) {
   using Clock = std::chrono::steady_clock;
   PixelScaler converter;
@@ -177,7 +177,7 @@ void capture_frames(std::stop_token stop, X11Screen& screen, FrameExchange& exch
       continue;
     }
     std::optional<Failure> failure;
-    auto grabbed = screen.grab();
+    auto grabbed = feed.next_frame();
     if (failed(grabbed)) {
       failure = std::get<Failure>(grabbed);
     } else if (av_frame_make_writable(frame.get()) < 0) {
@@ -255,12 +255,28 @@ Result<Recording> X11ScreenRecorder::record(const JsonValue& body) {
   auto opened = X11Screen::open(environment_);
   if (failed(opened)) return std::get<Failure>(opened);
   X11Screen& screen = *std::get<std::unique_ptr<X11Screen>>(opened);
+  struct X11Feed final : FrameFeed {
+    X11Screen& screen;
+    explicit X11Feed(X11Screen& s) : screen(s) {}
+    Result<PixelView> next_frame() override { return screen.grab(); }
+  } feed(screen);
 
+  auto recorded = record_feed(request, screen.width(), screen.height(), feed);
+  if (failed(recorded)) return recorded;
+  if (screen.is_xwayland()) {
+    std::get<Recording>(recorded).headers.emplace_back(
+        "X-Screen-Warning", "XWayland shows only X11 windows; Wayland windows come out black");
+  }
+  return recorded;
+}
+
+Result<Recording> record_feed(const RecordingRequest& request, int screen_width, int screen_height,
+                              FrameFeed& feed) {
   const bool mp4 = request.format == VideoFormat::kMp4;
   auto file = TemporaryFile::create(mp4 ? ".mp4" : ".webm");
   if (failed(file)) return std::get<Failure>(file);
   const std::string& path = std::get<TemporaryFile>(file).path();
-  const VideoSize size = recording_size(screen.width(), screen.height());
+  const VideoSize size = recording_size(screen_width, screen_height);
   auto opened_writer =
       VideoWriter::open(path, {request.format, size.width, size.height, kRecordingFps});
   if (failed(opened_writer)) return std::get<Failure>(opened_writer);
@@ -277,7 +293,7 @@ Result<Recording> X11ScreenRecorder::record(const JsonValue& body) {
   CaptureCounts counts;
   std::optional<Failure> encoding_failure;
   {
-    std::jthread capture(capture_frames, std::ref(screen), std::ref(exchange), size, ticks,
+    std::jthread capture(capture_frames, std::ref(feed), std::ref(exchange), size, ticks,
                          std::ref(counts));
     while (FramePtr frame = exchange.take_filled()) {
       if (!encoding_failure) {
@@ -293,15 +309,10 @@ Result<Recording> X11ScreenRecorder::record(const JsonValue& body) {
 
   auto bytes = read_whole_file(path);
   if (failed(bytes)) return std::get<Failure>(bytes);
-  Recording recording{std::move(std::get<std::string>(bytes)), mp4 ? "video/mp4" : "video/webm",
-                      {{"X-Frames-Recorded", std::to_string(writer.frames_written())},
-                       {"X-Frames-Dropped", std::to_string(counts.dropped)},
-                       {"X-Frame-Rate", std::to_string(kRecordingFps)}}};
-  if (screen.is_xwayland()) {
-    recording.headers.emplace_back("X-Screen-Warning",
-                                   "XWayland shows only X11 windows; Wayland windows come out black");
-  }
-  return recording;
+  return Recording{std::move(std::get<std::string>(bytes)), mp4 ? "video/mp4" : "video/webm",
+                   {{"X-Frames-Recorded", std::to_string(writer.frames_written())},
+                    {"X-Frames-Dropped", std::to_string(counts.dropped)},
+                    {"X-Frame-Rate", std::to_string(kRecordingFps)}}};
 }
 
 }  // namespace app

@@ -37,6 +37,20 @@ struct VideoSize {
 };
 VideoSize recording_size(int screen_width, int screen_height);
 
+// Where a recording's pictures come from: asked once per tick of the 30 fps clock, it gives the
+// screen as it is now (a source that has nothing newer gives its previous picture again). A
+// Failure ends the recording with that refusal.
+class FrameFeed {
+ public:
+  virtual ~FrameFeed() = default;
+  virtual Result<PixelView> next_frame() = 0;
+};
+
+// Records `request.secs` seconds of `feed`, a screen_width x screen_height screen, with the
+// accounting and answer described for X11ScreenRecorder. The caller keeps one recording at a time.
+Result<Recording> record_feed(const RecordingRequest& request, int screen_width, int screen_height,
+                              FrameFeed& feed);
+
 class X11ScreenRecorder final : public ScreenRecorder {
  public:
   // `environment` is normally display_environment(). Each recording opens its own connection,
