@@ -33,11 +33,11 @@ DesktopScreenRecorder::DesktopScreenRecorder(DisplayEnvironment environment,
     : environment_(environment), portal_(std::move(portal)), x11_(std::move(environment)) {}
 
 Result<Recording> DesktopScreenRecorder::record(const JsonValue& body) {
-  if (probe_screen_methods(environment_).recordings != ScreenMethod::kPortal) {
-    return x11_.record(body);
-  }
+  const ScreenMethod method = probe_screen_methods(environment_).recordings;
+  if (method != ScreenMethod::kPortal && method != ScreenMethod::kNone) return x11_.record(body);
   auto read = read_recording_request(body);
   if (failed(read)) return std::get<Failure>(read);
+  if (method == ScreenMethod::kNone) return Failure{503, kNoWaylandMethodMessage};
   bool idle = false;
   if (!running_.compare_exchange_strong(idle, true)) {
     return Failure{409, "a screen recording is already running; try again when it has finished"};

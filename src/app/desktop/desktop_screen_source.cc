@@ -97,6 +97,8 @@ std::vector<std::shared_ptr<Device>> DesktopScreenSource::devices() {
       }
       return devices;
     }
+    case ScreenMethod::kNone:
+      return {};
     case ScreenMethod::kWlrScreencopy:
     case ScreenMethod::kX11:
       break;
@@ -117,6 +119,8 @@ std::optional<Result<std::shared_ptr<Device>>> DesktopScreenSource::find(std::st
       // Refused at once without consent: a request never waits on a dialog.
       if (!portal_->consent_stored()) return Found(Failure{503, portal::consent_missing_message()});
       return Found(portal_device(portal_, id, std::nullopt, std::nullopt));
+    case ScreenMethod::kNone:
+      return Found(Failure{503, kNoWaylandMethodMessage});
     case ScreenMethod::kWlrScreencopy:
     case ScreenMethod::kX11:
       break;
@@ -133,6 +137,7 @@ JsonValue DesktopScreenSource::status() const {
     status["consent"] = given ? "given" : "missing";
     if (!given) status["hint"] = portal::consent_missing_message();
   }
+  if (methods.shots == ScreenMethod::kNone) status["problem"] = kNoWaylandMethodMessage;
   return status;
 }
 

@@ -14,9 +14,11 @@ const char* method_name(ScreenMethod method) {
     case ScreenMethod::kPortal:
       return "portal";
     case ScreenMethod::kX11:
+      return "x11";
+    case ScreenMethod::kNone:
       break;
   }
-  return "x11";
+  return "none";
 }
 
 bool wlr_screencopy_offered(const DisplayEnvironment&) { return false; }
@@ -26,8 +28,9 @@ ScreenMethods probe_screen_methods(const DisplayEnvironment& environment) {
   if (wlr_screencopy_offered(environment)) {
     return {ScreenMethod::kWlrScreencopy, ScreenMethod::kWlrScreencopy};
   }
-  const bool portal = portal::screencast_offered();
-  const ScreenMethod recordings = portal ? ScreenMethod::kPortal : ScreenMethod::kX11;
+  // XWayland shows only X11 windows: the last resort.
+  const ScreenMethod last = environment.display ? ScreenMethod::kX11 : ScreenMethod::kNone;
+  const ScreenMethod recordings = portal::screencast_offered() ? ScreenMethod::kPortal : last;
   if (kwin::kwin_screenshot_offered()) return {ScreenMethod::kKwin, recordings};
   return {recordings, recordings};
 }

@@ -9,9 +9,10 @@
 
 namespace app::desktop {
 
-enum class ScreenMethod { kWlrScreencopy, kKwin, kPortal, kX11 };
+// kNone: a Wayland session that offers none of them and has no XWayland display either.
+enum class ScreenMethod { kWlrScreencopy, kKwin, kPortal, kX11, kNone };
 
-// The short name status and /health show: "wlr-screencopy", "kwin", "portal", "x11".
+// The short name status and /health show: "wlr-screencopy", "kwin", "portal", "x11", "none".
 const char* method_name(ScreenMethod method);
 
 struct ScreenMethods {
@@ -25,5 +26,12 @@ bool wlr_screencopy_offered(const DisplayEnvironment& environment);
 
 // The methods for shots and for recordings. An X11 session is X11 without asking anything.
 ScreenMethods probe_screen_methods(const DisplayEnvironment& environment);
+
+// The refusal when a Wayland session offers no method at all.
+inline constexpr const char* kNoWaylandMethodMessage =
+    "cannot capture this Wayland desktop: its session bus has no desktop portal with screen "
+    "casting and no KWin screenshot interface, and there is no XWayland display; install "
+    "xdg-desktop-portal with your desktop's portal backend, and start the service inside your "
+    "desktop session";
 
 }  // namespace app::desktop
