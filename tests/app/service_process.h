@@ -25,6 +25,7 @@ class ServiceProcess {
 
   bool started() const { return port_ > 0; }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   std::string port_text() const { return std::to_string(port_); }
 
   // Everything it has written to standard error so far.
