@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "app_client/json.h"
 #include "app_client/utf8.h"
 #include "cli/controls_commands.h"
 #include "cli/devices_command.h"
 #include "cli/focus_commands.h"
 #include "cli/sources_commands.h"
 #include "cli/status_command.h"
+#include "protocol/json.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "cli/capture_output.h"
 #include "cli/controls_commands.h"
-#include "cli/photo_commands.h"
 #include "cli/record_command.h"
 
 namespace {
@@ -57,7 +57,7 @@ std::optional<std::string> reference_size(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (whole_number(text) != reference_whole_number(text)) std::abort();
+  if (parse_whole_number(text) != reference_whole_number(text)) std::abort();
   if (secs_value(text) != reference_secs(text)) std::abort();
   if (size_fragment(text) != reference_size(text)) std::abort();
   return 0;

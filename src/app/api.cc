@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "app/focus_sweep.h"
-#include "app_client/app_contract.h"
+#include "protocol/app_contract.h"
 
 #ifndef TIRVANE_VERSION
 #define TIRVANE_VERSION "0.0.0"

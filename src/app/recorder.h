@@ -6,7 +6,7 @@
 
 #include "app/device.h"
 #include "app/failure.h"
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 namespace app {
 

@@ -1,12 +1,12 @@
 #include "app_client/http_exchange.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <vector>
 
 #include "app_client/utf8.h"
 #include "platform/platform.h"
+#include "protocol/decimal.h"
 
 namespace {
 
@@ -15,19 +15,6 @@ constexpr std::size_t kReceiveBuffer = 8192;
 constexpr std::size_t kBodyReadStep = 256 * 1024;
 
 const char kNotUtf8[] = "stream did not contain valid UTF-8";
-
-// A decimal number of at most 65535: ASCII digits, with one leading "+" when `allow_plus`.
-std::optional<std::uint16_t> parse_u16(std::string_view text, bool allow_plus) {
-  if (allow_plus && !text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    if (value > 65535) return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(value);
-}
 
 // The literal forms "a.b.c.d:port" and "[v6]:port", or nothing.
 std::optional<platform::SocketAddress> literal_socket_address(std::string_view authority) {
@@ -46,7 +33,8 @@ std::optional<platform::SocketAddress> literal_socket_address(std::string_view a
     port = authority.substr(colon + 1);
     if (host.find(':') != std::string_view::npos) return std::nullopt;
   }
-  const std::optional<std::uint16_t> number = parse_u16(port, /*allow_plus=*/false);
+  const std::optional<std::uint16_t> number =
+      parse_decimal<std::uint16_t>(port, LeadingPlus::kRefused);
   if (!number) return std::nullopt;
   return platform::literal_address(std::string(host), *number);
 }
@@ -59,7 +47,7 @@ std::variant<std::vector<platform::SocketAddress>, ExchangeError> addresses_for(
   const std::size_t colon = authority.rfind(':');
   if (colon == std::string_view::npos) return ExchangeError{"invalid socket address"};
   const std::optional<std::uint16_t> port =
-      parse_u16(authority.substr(colon + 1), /*allow_plus=*/true);
+      parse_decimal<std::uint16_t>(authority.substr(colon + 1), LeadingPlus::kAllowed);
   if (!port) return ExchangeError{"invalid port value"};
   auto resolved = platform::resolve(std::string(authority.substr(0, colon)), *port);
   if (auto* error = std::get_if<std::string>(&resolved)) return ExchangeError{*error};
@@ -146,10 +134,42 @@ class LineReader {
 std::uint16_t status_code(std::string_view status_line) {
   const std::vector<std::string_view> tokens = utf8::split_white_space(status_line);
   if (tokens.size() < 2) return 0;
-  return parse_u16(tokens[1], /*allow_plus=*/true).value_or(0);
+  return parse_decimal<std::uint16_t>(tokens[1], LeadingPlus::kAllowed).value_or(0);
+}
+
+// "Name: value" as a header, or nothing when the line has no name before a colon. The line end
+// goes, and the spaces and tabs around the value.
+std::optional<HttpHeader> header_of(std::string_view line) {
+  const std::size_t colon = line.find(':');
+  if (colon == 0 || colon == std::string_view::npos) return std::nullopt;
+  const std::string_view name = line.substr(0, colon);
+  if (std::any_of(name.begin(), name.end(), [](char c) { return c <= ' ' || c == 0x7F; })) {
+    return std::nullopt;
+  }
+  std::string_view value = line.substr(colon + 1);
+  while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.remove_suffix(1);
+  const std::size_t first = value.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return HttpHeader{std::string(name), std::string()};
+  value = value.substr(first, value.find_last_not_of(" \t") - first + 1);
+  return HttpHeader{std::string(name), std::string(value)};
+}
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_name(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return ascii_lower(x) == ascii_lower(y);
+         });
 }
 
 }  // namespace
+
+std::optional<std::string> header_value(const HttpResponse& response, std::string_view name) {
+  for (const HttpHeader& header : response.headers) {
+    if (same_name(header.name, name)) return header.value;
+  }
+  return std::nullopt;
+}
 
 std::string request_head(std::string_view method, std::string_view path,
                          std::string_view authority, std::size_t body_length) {
@@ -185,6 +205,7 @@ ExchangeResult read_response(ByteSource& source) {
     if (line.empty()) return response;  // the stream ended inside the header block
     if (!utf8::is_valid(line)) return ExchangeError{kNotUtf8};
     if (utf8::trim_white_space(line).empty()) break;
+    if (auto header = header_of(line)) response.headers.push_back(std::move(*header));
   }
   if (auto error = reader.rest_into(response.body)) return *error;
   return response;

@@ -1,8 +1,9 @@
 // One HTTP/1.1 request over a fresh TCP connection, and its answer.
 //
-// The request says "Connection: close"; the answer ends when the peer closes. Of the answer only
-// the status code and the body are kept; no header is interpreted. Every failure comes back as an
-// ExchangeError holding one line of text; nothing is printed and nothing is retried.
+// The request says "Connection: close"; the answer ends when the peer closes. The answer's header
+// lines are kept for the caller but none of them changes how the answer is read (no
+// Content-Length, no chunked coding). Every failure comes back as an ExchangeError holding one
+// line of text; nothing is printed and nothing is retried.
 #pragma once
 
 #include <cstddef>
@@ -11,15 +12,27 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "app_client/body.h"
+
+// One header line of an answer: the name as sent, and the value without the white space around it.
+struct HttpHeader {
+  std::string name;
+  std::string value;
+};
 
 struct HttpResponse {
   // The code from the status line; 0 when the line carries no usable code.
   std::uint16_t status = 0;
+  // The header lines in the order received; a line with no "name:" in front is left out.
+  std::vector<HttpHeader> headers;
   // Every byte after the header block, to the end of the stream.
   Body body;
 };
+
+// The value of the first header called `name`, compared without regard to ASCII case.
+std::optional<std::string> header_value(const HttpResponse& response, std::string_view name);
 
 struct ExchangeError {
   std::string message;

@@ -1,18 +1,20 @@
 // tirvane controls and tirvane set: every knob of a device, and setting one of them.
 #include "cli/controls_commands.h"
 
-#include <charconv>
 #include <optional>
-#include <system_error>
 
-#include "app_client/api.h"
-#include "app_client/app_contract.h"
+#include "cli/app_connection.h"
+#include "cli/capture_output.h"
 #include "cli/commands.h"
 #include "cli/fail.h"
+#include "cli/json_output.h"
 #include "cli/options.h"
-#include "cli/photo_commands.h"
 #include "cli/text_columns.h"
 #include "platform/platform.h"
+#include "protocol/app_contract.h"
+#include "protocol/decimal.h"
+
+namespace key = contract::key;
 
 namespace {
 
@@ -26,44 +28,32 @@ JsonValue json_integer(std::int64_t number) {
 
 std::string controls_report(const JsonValue& controls) {
   std::string report;
-  for (const JsonValue& control : list_of(member(controls, "controls"))) {
+  for (const JsonValue& control : list_of(member(controls, key::kControls))) {
     report.append("  ")
-        .append(pad_right(text_or(member(control, "name"), "?"), 14))
+        .append(pad_right(text_or(member(control, key::kName), "?"), 14))
         .append(" ")
-        .append(json_text(member(control, "min")))
+        .append(json_text(member(control, key::kMin)))
         .append("..")
-        .append(json_text(member(control, "max")))
+        .append(json_text(member(control, key::kMax)))
         .append("  now ")
-        .append(json_text(member(control, "value")))
+        .append(json_text(member(control, key::kValue)))
         .append("\n");
   }
   return report;
 }
 
 std::string set_report(const JsonValue& answer) {
-  return json_text(member(answer, "control")) + " = " + json_text(member(answer, "value")) +
-         " (was " + json_text(member(answer, "was")) + ")\n";
+  return json_text(member(answer, key::kControl)) + " = " + json_text(member(answer, key::kValue)) +
+         " (was " + json_text(member(answer, key::kWas)) + ")\n";
 }
 
-std::optional<std::int64_t> whole_number(std::string_view text) {
-  const bool signed_text = !text.empty() && (text.front() == '+' || text.front() == '-');
-  const std::string_view digits = signed_text ? text.substr(1) : text;
-  if (digits.empty()) return std::nullopt;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  // from_chars takes a "-" but not a "+"; the range check is its own.
-  const std::string_view number_text = text.starts_with('+') ? digits : text;
-  std::int64_t number = 0;
-  const char* end = number_text.data() + number_text.size();
-  const auto [stop, error] = std::from_chars(number_text.data(), end, number);
-  if (error != std::errc() || stop != end) return std::nullopt;
-  return number;
+std::optional<std::int64_t> parse_whole_number(std::string_view text) {
+  return parse_decimal<std::int64_t>(text, LeadingPlus::kAllowed);
 }
 
 void run_controls(const Positional&) {
   const std::string path = std::string(contract::kControlsQuery) + device_query();
-  const JsonValue controls = read_json(api_get(path));
+  const JsonValue controls = read_json(get_or_fail(path));
   if (wants_json()) {
     print_json(controls);
   } else {
@@ -73,16 +63,16 @@ void run_controls(const Positional&) {
 
 void run_set(const Positional& positional) {
   const std::string& name = positional.at(1);
-  const std::optional<std::int64_t> value = whole_number(positional.at(2));
+  const std::optional<std::int64_t> value = parse_whole_number(positional.at(2));
   if (!value) fail("value must be a whole number");
 
   const std::optional<std::string> device = option_value("device");
   JsonValue body = JsonValue::object();
-  body["device"] = device ? json_string(*device) : JsonValue();
-  body["name"] = json_string(name);
-  body["value"] = json_integer(*value);
+  body[key::kDevice] = device ? json_string(*device) : JsonValue();
+  body[key::kName] = json_string(name);
+  body[key::kValue] = json_integer(*value);
 
-  const JsonValue answer = read_json(api_post(contract::kControls, body));
+  const JsonValue answer = read_json(post_or_fail(contract::kControls, body));
   if (wants_json()) {
     print_json(answer);
   } else {

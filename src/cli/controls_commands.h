@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 // One line per element of the "controls" member: the name left-aligned in 14 characters, then
 // "MIN..MAX  now VALUE" in compact JSON. No controls give empty text.
@@ -18,4 +18,4 @@ std::string set_report(const JsonValue& answer);
 
 // `text` as a signed 64-bit whole number: one optional "+" or "-", then one or more ASCII digits
 // and nothing else. Leading zeros are fine; anything else, or a value out of range, gives nothing.
-std::optional<std::int64_t> whole_number(std::string_view text);
+std::optional<std::int64_t> parse_whole_number(std::string_view text);

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 // One line per element of the "devices" member: identifier right-aligned in 3 characters, name
 // left-aligned in 34, then "focusable" or "fixed focus". A document without devices gives the

@@ -1,4 +1,4 @@
-// How a run ends. Every failure anywhere in the client goes through fail(): one report on
+// How a run of tirvane ends. Every failure of a command goes through fail(): one report on
 // standard error, exit status 1, nothing retried.
 #pragma once
 

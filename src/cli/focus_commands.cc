@@ -7,18 +7,22 @@
 #include <limits>
 #include <vector>
 
-#include "app_client/api.h"
-#include "app_client/app_contract.h"
+#include "cli/app_connection.h"
 #include "cli/commands.h"
+#include "cli/json_output.h"
 #include "cli/options.h"
+#include "cli/photo_commands.h"
 #include "cli/text_columns.h"
 #include "platform/platform.h"
+#include "protocol/app_contract.h"
+
+namespace key = contract::key;
 
 namespace {
 
 // The sweep's samples: the elements of sweep.samples, or none when that is not an array.
 const std::vector<JsonValue>& samples_of(const JsonValue& document) {
-  return list_of(member(member(document, "sweep"), "samples"));
+  return list_of(member(member(document, key::kSweep), key::kSamples));
 }
 
 // The largest numeric sharpness among the samples, but never below 1.0, so a sweep of faint
@@ -26,7 +30,7 @@ const std::vector<JsonValue>& samples_of(const JsonValue& document) {
 double chart_max(const std::vector<JsonValue>& samples) {
   double most = 1.0;
   for (const JsonValue& sample : samples) {
-    const JsonValue& sharpness = member(sample, "sharpness");
+    const JsonValue& sharpness = member(sample, key::kSharpness);
     if (sharpness.is_number()) most = std::max(most, sharpness.get<double>());
   }
   return most;
@@ -34,8 +38,8 @@ double chart_max(const std::vector<JsonValue>& samples) {
 
 std::string sample_line(const JsonValue& sample, double most) {
   std::string line = "  ";
-  line.append(pad_left(json_text(member(sample, "focus")), kFocusField)).append(" ");
-  line.append(bar_length(number_or_zero(member(sample, "sharpness")), most), '#');
+  line.append(pad_left(json_text(member(sample, key::kFocus)), kFocusField)).append(" ");
+  line.append(bar_length(number_or_zero(member(sample, key::kSharpness)), most), '#');
   line.append("\n");
   return line;
 }
@@ -45,12 +49,12 @@ std::string sample_line(const JsonValue& sample, double most) {
 JsonValue run_focus_sweep() {
   const std::optional<std::string> device = option_value("device");
   JsonValue body = JsonValue::object();
-  body["device"] = device ? json_string(*device) : JsonValue();
-  return read_json(api_post(contract::kFocus, body));
+  body[key::kDevice] = device ? json_string(*device) : JsonValue();
+  return read_json(post_or_fail(contract::kFocus, body));
 }
 
 std::int64_t focus_key(const JsonValue& sample) {
-  const JsonValue& focus = member(sample, "focus");
+  const JsonValue& focus = member(sample, key::kFocus);
   if (focus.is_number_unsigned()) {
     const auto value = focus.get<std::uint64_t>();
     if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return 0;
@@ -64,7 +68,7 @@ double number_or_zero(const JsonValue& value) {
   return value.is_number() ? value.get<double>() : 0.0;
 }
 
-std::string whole_number(double value) {
+std::string whole_number_text(double value) {
   // Fixed notation with no fraction digits is the exactly rounded value (halves to even) with
   // every digit of the integer part, whatever the C runtime's printf would do.
   char text[400];  // the largest double has 309 digits
@@ -82,14 +86,15 @@ std::size_t bar_length(double sharpness, double chart_max) {
 }
 
 std::string focus_report(const JsonValue& document) {
-  const JsonValue& sweep = member(document, "sweep");
+  const JsonValue& sweep = member(document, key::kSweep);
   const std::vector<JsonValue>& samples = samples_of(document);
   const double most = chart_max(samples);
 
   const std::string dot = " \xC2\xB7 ";  // U+00B7 between spaces
-  std::string report = "locked focus " + json_text(member(sweep, "focus")) + dot + "sharpness " +
-                       whole_number(number_or_zero(member(sweep, "sharpness"))) + dot +
-                       std::to_string(samples.size()) + " samples\n";
+  const std::string sharpness = whole_number_text(number_or_zero(member(sweep, key::kSharpness)));
+  std::string report = "locked focus " + json_text(member(sweep, key::kFocus)) + dot +
+                       "sharpness " + sharpness + dot + std::to_string(samples.size()) +
+                       " samples\n";
 
   std::vector<const JsonValue*> ordered;
   ordered.reserve(samples.size());
@@ -102,14 +107,14 @@ std::string focus_report(const JsonValue& document) {
 }
 
 std::string look_line(const JsonValue& document) {
-  const JsonValue& sweep = member(document, "sweep");
-  return "focus " + json_text(member(sweep, "focus")) + " (sharpness " +
-         whole_number(number_or_zero(member(sweep, "sharpness"))) + ")\n";
+  const JsonValue& sweep = member(document, key::kSweep);
+  return "focus " + json_text(member(sweep, key::kFocus)) + " (sharpness " +
+         whole_number_text(number_or_zero(member(sweep, key::kSharpness))) + ")\n";
 }
 
 JsonValue look_document(const JsonValue& document, const SavedFile& saved) {
   JsonValue result = saved_document(saved);
-  result["sweep"] = member(document, "sweep");
+  result["sweep"] = member(document, key::kSweep);
   return result;
 }
 

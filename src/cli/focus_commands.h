@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app_client/json.h"
-#include "cli/photo_commands.h"
+#include "cli/capture_output.h"
+#include "protocol/json.h"
 
 // Bars of the chart run from 0 to this many "#" characters.
 inline constexpr std::size_t kBarWidth = 46;
@@ -28,7 +28,7 @@ double number_or_zero(const JsonValue& value);
 
 // `value` rounded to the nearest whole number, halves to even, written in full with no decimal
 // point: 2.5 gives "2", 3.5 gives "4", 1e20 gives "100000000000000000000".
-std::string whole_number(double value);
+std::string whole_number_text(double value);
 
 // The length of a sample's bar: its sharpness over `chart_max`, times kBarWidth, cut toward zero;
 // 0 when that is negative or not a number.

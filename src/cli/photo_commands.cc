@@ -1,110 +1,23 @@
 // tirvane snap and tirvane screenshot.
 #include "cli/photo_commands.h"
 
-#include <variant>
-
-#include "app_client/api.h"
-#include "app_client/app_contract.h"
+#include "cli/app_connection.h"
 #include "cli/commands.h"
-#include "cli/fail.h"
-#include "cli/options.h"
-#include "platform/platform.h"
-
-namespace {
-
-// The most handed to one write. Measured on Linux (bench/README.md): the same bytes written in
-// steps of this size take about half the time of one write per multi-megabyte body block.
-constexpr std::size_t kWriteStep = 256 * 1024;
-
-[[noreturn]] void fail_write(const std::string& path, std::string_view reason) {
-  fail("cannot write " + path + ": " + std::string(reason));
-}
-
-}  // namespace
-
-const Body& captured_body(const HttpResponse& response, std::string_view fallback) {
-  if (response.status > 399) fail(app_error_text(parse_json_body(response.body), fallback));
-  return response.body;
-}
-
-std::string device_query() {
-  const std::optional<std::string> device = option_value("device");
-  return device ? "&device=" + *device : std::string();
-}
-
-std::optional<std::string> size_fragment(std::string_view size) {
-  const std::size_t split = size.find_first_of("xX");
-  if (split == std::string_view::npos) return std::nullopt;
-  std::string fragment = "&width=";
-  fragment.append(size.substr(0, split)).append("&height=").append(size.substr(split + 1));
-  return fragment;
-}
-
-std::string size_query() {
-  const std::optional<std::string> size = option_value("size");
-  if (!size) return std::string();
-  std::optional<std::string> fragment = size_fragment(*size);
-  if (!fragment) fail(kSizeUsage);
-  return std::move(*fragment);
-}
-
-std::string write_output(const Body& body, std::string_view default_name) {
-  const std::string path = option_value("out").value_or(std::string(default_name));
-  auto created = platform::OutputFile::create(path);
-  if (auto* error = std::get_if<platform::OsError>(&created)) {
-    fail_write(path, platform::describe(*error));
-  }
-  platform::OutputFile& file = std::get<platform::OutputFile>(created);
-  // The body is written piece by piece straight from where it was received: never joined, so a
-  // large video is held once.
-  for (std::string_view piece : body.pieces()) {
-    while (!piece.empty()) {
-      auto written = file.write_some(piece.substr(0, kWriteStep));
-      if (auto* error = std::get_if<platform::OsError>(&written)) {
-        fail_write(path, platform::describe(*error));
-      }
-      const std::size_t n = std::get<std::size_t>(written);
-      if (n == 0) fail_write(path, "failed to write whole buffer");
-      piece.remove_prefix(n);
-    }
-  }
-  // Some file systems report a failed write only when the file is closed.
-  if (auto error = file.close()) fail_write(path, platform::describe(*error));
-  return path;
-}
+#include "protocol/app_contract.h"
 
 SavedFile take_photo() {
   const std::string device = device_query();
   const std::string size = size_query();
-  const HttpResponse response = api_get(std::string(contract::kFrameQuery) + device + size);
+  const HttpResponse response = get_or_fail(std::string(contract::kFrameQuery) + device + size);
   const Body& image = captured_body(response, "could not take a photo");
   return SavedFile{write_output(image, kPhotoFile), image.size()};
-}
-
-JsonValue saved_document(const SavedFile& saved) {
-  JsonValue document = JsonValue::object();
-  document["bytes"] = saved.bytes;
-  document["path"] = json_string(saved.path);
-  return document;
-}
-
-std::string saved_line(const SavedFile& saved) {
-  return saved.path + "  " + std::to_string(saved.bytes) + " bytes\n";
-}
-
-void print_saved(const SavedFile& saved) {
-  if (wants_json()) {
-    platform::write_stdout(json_text(saved_document(saved)) + "\n");
-  } else {
-    platform::write_stdout(saved_line(saved));
-  }
 }
 
 void run_snap(const Positional&) { print_saved(take_photo()); }
 
 void run_screenshot(const Positional&) {
   const std::string size = size_query();
-  const HttpResponse response = api_get(std::string(contract::kScreenFrameQuery) + size);
+  const HttpResponse response = get_or_fail(std::string(contract::kScreenFrameQuery) + size);
   const Body& image = captured_body(response, "could not capture the screen");
   print_saved(SavedFile{write_output(image, kScreenFile), image.size()});
 }

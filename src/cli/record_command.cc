@@ -1,25 +1,18 @@
 // tirvane record.
 #include "cli/record_command.h"
 
-#include <limits>
-
-#include "app_client/api.h"
-#include "app_client/app_contract.h"
+#include "cli/app_connection.h"
+#include "cli/capture_output.h"
 #include "cli/commands.h"
 #include "cli/fail.h"
 #include "cli/options.h"
-#include "cli/photo_commands.h"
+#include "protocol/app_contract.h"
+#include "protocol/decimal.h"
+
+namespace key = contract::key;
 
 std::optional<std::uint32_t> secs_value(std::string_view text) {
-  if (text.starts_with('+')) text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
+  return parse_decimal<std::uint32_t>(text, LeadingPlus::kAllowed);
 }
 
 std::optional<std::uint32_t> parse_secs() {
@@ -32,8 +25,8 @@ std::optional<std::uint32_t> parse_secs() {
 
 JsonValue record_body(const std::optional<std::string>& format, std::optional<std::uint32_t> secs) {
   JsonValue body = JsonValue::object();
-  body["format"] = format ? json_string(*format) : JsonValue();
-  body["secs"] = secs ? JsonValue(*secs) : JsonValue();
+  body[key::kFormat] = format ? json_string(*format) : JsonValue();
+  body[key::kSecs] = secs ? JsonValue(*secs) : JsonValue();
   return body;
 }
 
@@ -44,7 +37,7 @@ std::string_view record_file_name(const std::optional<std::string>& format) {
 void run_record(const Positional&) {
   const std::optional<std::uint32_t> secs = parse_secs();
   const std::optional<std::string> format = option_value("format");
-  const HttpResponse response = api_post(contract::kScreenRecord, record_body(format, secs));
+  const HttpResponse response = post_or_fail(contract::kScreenRecord, record_body(format, secs));
   const Body& video = captured_body(response, "could not record the screen");
   print_saved(SavedFile{write_output(video, record_file_name(format)), video.size()});
 }

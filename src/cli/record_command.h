@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 inline constexpr std::string_view kSecsUsage = "--secs wants a whole number of seconds";
 

@@ -2,15 +2,18 @@
 // name, used as the device "net:NAME".
 #include "cli/sources_commands.h"
 
-#include "app_client/api.h"
-#include "app_client/app_contract.h"
+#include "cli/app_connection.h"
 #include "cli/commands.h"
+#include "cli/json_output.h"
 #include "cli/options.h"
 #include "cli/text_columns.h"
 #include "platform/platform.h"
+#include "protocol/app_contract.h"
+
+namespace key = contract::key;
 
 std::string sources_report(const JsonValue& sources) {
-  const std::vector<JsonValue>& list = list_of(member(sources, "sources"));
+  const std::vector<JsonValue>& list = list_of(member(sources, key::kSources));
   if (list.empty()) {
     return "no phone / IP cameras registered\n"
            "  add one: tirvane add-source phone http://<phone-ip>:8080/shot.jpg\n";
@@ -18,9 +21,9 @@ std::string sources_report(const JsonValue& sources) {
   std::string report;
   for (const JsonValue& source : list) {
     report.append("  net:")
-        .append(pad_right(text_or(member(source, "name"), "?"), 16))
+        .append(pad_right(text_or(member(source, key::kName), "?"), 16))
         .append(" ")
-        .append(text_or(member(source, "url"), "?"))
+        .append(text_or(member(source, key::kUrl), "?"))
         .append("\n");
   }
   return report;
@@ -35,22 +38,22 @@ void print_sources(const JsonValue& sources) {
 }
 
 std::string added_report(const JsonValue& answer) {
-  const JsonValue& added = member(answer, "added");
+  const JsonValue& added = member(answer, key::kAdded);
   return "added " + json_text(added) + " \xE2\x80\x94 use it with --device net:" +
          text_or(added, "?") + "\n";
 }
 
 std::string removed_report(const JsonValue& answer) {
-  return "removed " + json_text(member(answer, "removed")) + "\n";
+  return "removed " + json_text(member(answer, key::kRemoved)) + "\n";
 }
 
-void run_sources(const Positional&) { print_sources(read_json(api_get(contract::kSources))); }
+void run_sources(const Positional&) { print_sources(read_json(get_or_fail(contract::kSources))); }
 
 void run_add_source(const Positional& positional) {
   JsonValue body = JsonValue::object();
-  body["name"] = json_string(positional.at(1));
-  body["url"] = json_string(positional.at(2));
-  const JsonValue answer = read_json(api_post(contract::kSources, body));
+  body[key::kName] = json_string(positional.at(1));
+  body[key::kUrl] = json_string(positional.at(2));
+  const JsonValue answer = read_json(post_or_fail(contract::kSources, body));
   if (wants_json()) {
     print_json(answer);
   } else {
@@ -60,8 +63,8 @@ void run_add_source(const Positional& positional) {
 
 void run_forget_source(const Positional& positional) {
   JsonValue body = JsonValue::object();
-  body["name"] = json_string(positional.at(1));
-  const JsonValue answer = read_json(api_post(contract::kSourcesRemove, body));
+  body[key::kName] = json_string(positional.at(1));
+  const JsonValue answer = read_json(post_or_fail(contract::kSourcesRemove, body));
   if (wants_json()) {
     print_json(answer);
   } else {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 // One line per element of the "sources" member: "  net:" and the name left-aligned in 16
 // characters, one space, the URL. An empty registry gives the two-line hint instead.

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 // Three lines: version and port, the camera, the frame size.
 std::string status_report(const JsonValue& health);

@@ -82,6 +82,39 @@ TEST(ReadResponse, StatusHeadersAndBody) {
   }
 }
 
+TEST(ReadResponse, HeaderLinesAreKeptInOrderAndLookedUpWithoutRegardToCase) {
+  const std::string answer =
+      "HTTP/1.1 200 OK\r\n"
+      "X-Frame-Size:  1280x720 \t\r\n"
+      "Content-Type:image/jpeg\n"
+      "not a header\r\n"
+      ": no name\r\n"
+      "Bad Name: x\r\n"
+      "x-frame-size: second\r\n"
+      "Empty:   \r\n"
+      "\r\n"
+      "Late: body\r\n";
+  for (std::size_t step : {std::size_t{1}, std::size_t{1 << 20}}) {
+    StringSource source(answer, step);
+    ExchangeResult result = read_response(source);
+    ASSERT_TRUE(std::holds_alternative<HttpResponse>(result));
+    const HttpResponse& r = std::get<HttpResponse>(result);
+    ASSERT_EQ(r.headers.size(), 4u) << "step " << step;
+    EXPECT_EQ(r.headers[0].name, "X-Frame-Size");
+    EXPECT_EQ(r.headers[0].value, "1280x720");
+    EXPECT_EQ(r.headers[1].name, "Content-Type");
+    EXPECT_EQ(r.headers[1].value, "image/jpeg");
+    EXPECT_EQ(r.headers[2].name, "x-frame-size");
+    EXPECT_EQ(r.headers[3].name, "Empty");
+    EXPECT_EQ(r.headers[3].value, "");
+    EXPECT_EQ(header_value(r, "X-FRAME-SIZE"), "1280x720");  // the first of two
+    EXPECT_EQ(header_value(r, "content-type"), "image/jpeg");
+    EXPECT_EQ(header_value(r, "Late"), std::nullopt);  // after the header block: body
+    EXPECT_EQ(header_value(r, "X-Frame"), std::nullopt);
+    EXPECT_EQ(r.body.to_string(), "Late: body\r\n");
+  }
+}
+
 TEST(RequestHead, GetAndPostLayout) {
   EXPECT_EQ(request_head("GET", "/api/devices", "127.0.0.1:7777", 0),
             "GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1:7777\r\nConnection: close\r\n"

@@ -1,7 +1,7 @@
 // The document model and its two printed forms.
 #include <gtest/gtest.h>
 
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 namespace {
 

@@ -1,14 +1,12 @@
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 #include <cmath>
-
-#include "platform/platform.h"
 
 namespace {
 
 std::string dump(const JsonValue& value, int indent) {
-  // Invalid UTF-8 can only come from text the client built itself (arguments); replace it rather
-  // than fail, so every document can be printed.
+  // Invalid UTF-8 can only come from text a program built itself (arguments, request fields);
+  // it is replaced rather than failing, so every document can be written.
   return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -39,8 +37,6 @@ JsonValue json_string(std::string_view text) { return JsonValue(std::string(text
 std::string json_text(const JsonValue& value) { return dump(value, -1); }
 
 std::string pretty_json_text(const JsonValue& value) { return dump(value, 2); }
-
-void print_json(const JsonValue& value) { platform::write_stdout(pretty_json_text(value) + "\n"); }
 
 std::optional<JsonValue> parse_json_document(std::string_view text) {
   // The parser would skip a byte-order mark; a document that starts with one is not accepted.

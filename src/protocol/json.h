@@ -1,4 +1,4 @@
-// JSON documents exchanged with the capture service and printed back to the user.
+// JSON documents as the client and the capture service exchange them.
 //
 // A JsonValue keeps the kind of each number as parsed (unsigned, signed, double) and holds object
 // members in ascending byte order of their keys. Reading a member never fails: anything missing
@@ -32,8 +32,6 @@ JsonValue json_string(std::string_view text);
 std::string json_text(const JsonValue& value);
 // The pretty form: two-space indentation, ": " after keys; no final line break.
 std::string pretty_json_text(const JsonValue& value);
-// The pretty form and one line break, on standard output.
-void print_json(const JsonValue& value);
 
 // One whole JSON document with optional white space around it, or nothing: empty text, a syntax
 // error, text that is not UTF-8, a byte-order mark, trailing bytes, a number beyond the range of

@@ -8,9 +8,17 @@
 // A null "device", "secs" or "format" means the option was not given.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace contract {
+
+// Every path below is appended to this, on 127.0.0.1.
+inline constexpr std::string_view kApiPrefix = "/api";
+// The service's port when neither its command line nor this variable names one; the client
+// addresses the same port by the same rule.
+inline constexpr std::uint16_t kDefaultPort = 7777;
+inline constexpr const char* kPortVariable = "TIRVANE_PORT";
 
 // GET: "version", "port", "settings" {"device", "width", "height"}.
 inline constexpr std::string_view kHealth = "/health";
@@ -40,5 +48,36 @@ inline constexpr std::string_view kFocus = "/focus";
 
 // POST {"format", "secs"}: the body is the whole video.
 inline constexpr std::string_view kScreenRecord = "/screen/record";
+
+// The members named above, in the requests and in the answers.
+namespace key {
+inline constexpr std::string_view kError = "error";  // the text of a refusal
+inline constexpr std::string_view kVersion = "version";
+inline constexpr std::string_view kPort = "port";
+inline constexpr std::string_view kSettings = "settings";
+inline constexpr std::string_view kDevice = "device";
+inline constexpr std::string_view kWidth = "width";
+inline constexpr std::string_view kHeight = "height";
+inline constexpr std::string_view kDevices = "devices";
+inline constexpr std::string_view kId = "id";
+inline constexpr std::string_view kName = "name";
+inline constexpr std::string_view kFocusable = "focusable";
+inline constexpr std::string_view kControls = "controls";
+inline constexpr std::string_view kMin = "min";
+inline constexpr std::string_view kMax = "max";
+inline constexpr std::string_view kValue = "value";
+inline constexpr std::string_view kControl = "control";
+inline constexpr std::string_view kWas = "was";
+inline constexpr std::string_view kSources = "sources";
+inline constexpr std::string_view kUrl = "url";
+inline constexpr std::string_view kAdded = "added";
+inline constexpr std::string_view kRemoved = "removed";
+inline constexpr std::string_view kSweep = "sweep";
+inline constexpr std::string_view kFocus = "focus";
+inline constexpr std::string_view kSharpness = "sharpness";
+inline constexpr std::string_view kSamples = "samples";
+inline constexpr std::string_view kFormat = "format";
+inline constexpr std::string_view kSecs = "secs";
+}  // namespace key
 
 }  // namespace contract
