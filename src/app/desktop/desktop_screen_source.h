@@ -8,7 +8,7 @@
 #include "app/device_source.h"
 #include "app/portal/portal_screen.h"
 #include "app/screen/screen_source.h"
-#include "app_client/json.h"
+#include "protocol/json.h"
 
 namespace app::desktop {
 
