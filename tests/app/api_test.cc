@@ -25,7 +25,8 @@ TEST_F(ApiTest, HealthReportsVersionPortAndSettings) {
   EXPECT_EQ(kept.status, 200);
   EXPECT_TRUE(kept.closed);
   EXPECT_EQ(answer.json(), json::parse(R"({"version":"0.1.0","port":)" + service.port_text() +
-                                       R"(,"settings":{"device":"","width":1280,"height":720}})"));
+                                       R"(,"settings":{"device":"","width":1280,"height":720},)"
+                                       R"("screen":{"method":"x11","recording":"x11"}})"));
 }
 
 TEST_F(ApiTest, DevicesListTheTestCameraAsTheDefault) {
