@@ -360,6 +360,51 @@ TEST_F(KdeSession, ShotsComeFromKWinWithoutAnyDialog) {
   EXPECT_THAT(refused.error(), HasSubstr(".desktop file"));
 }
 
+class KdePlasma : public PortalDesktop {
+ protected:
+  explicit KdePlasma(Desktop desktop = Desktop::kRealKwin) : PortalDesktop(desktop) {}
+};
+
+TEST_F(KdePlasma, TheInstalledServiceTakesScreenshotsUnattended) {
+  EXPECT_EQ(health()["screen"]["method"], "kwin");
+  constexpr std::uint32_t kRed = 0xcc2222;
+  stack.show_window(kRed, 100, 100, 600, 400);
+  // The window takes a moment to be mapped and drawn.
+  app::Image picture;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < until) {
+    picture = shot("screen");
+    if (picture.width == 1280 &&
+        screen_testing::near(screen_testing::pixel_at(picture, 400, 300), screen_testing::rgb_of(kRed), 24)) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(picture.width, 1280);
+  EXPECT_EQ(picture.height, 720);
+  EXPECT_TRUE(screen_testing::near(screen_testing::pixel_at(picture, 400, 300), screen_testing::rgb_of(kRed), 24))
+      << screen_testing::describe(screen_testing::pixel_at(picture, 400, 300));
+  EXPECT_FALSE(screen_testing::near(screen_testing::pixel_at(picture, 1000, 600), screen_testing::rgb_of(kRed), 60))
+      << "the window is where it was put, not everywhere";
+  // The virtual output by its connector name, and a name KWin does not have.
+  EXPECT_EQ(shot("screen:Virtual-0").width, 1280);
+  const Answer unknown = get(service->port(), "/api/frame.jpg?device=screen:HDMI-A-9");
+  EXPECT_EQ(unknown.status, 503);
+  EXPECT_THAT(unknown.error(), HasSubstr("no screen of that name"));
+}
+
+class KdePlasmaWithoutTheDesktopFile : public KdePlasma {
+ protected:
+  KdePlasmaWithoutTheDesktopFile() : KdePlasma(Desktop::kRealKwinWithoutDesktopFile) {}
+};
+
+TEST_F(KdePlasmaWithoutTheDesktopFile, KWinRefusesAndTheRefusalSaysWhatToInstall) {
+  const Answer refused = get(service->port(), "/api/frame.jpg?device=screen");
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_THAT(refused.error(), HasSubstr("cmake --install")) << refused.body;
+  EXPECT_EQ(get(service->port(), "/api/health").status, 200);
+}
+
 TEST(Install, TheDesktopFileNamesTheInstalledService) {
   const std::string prefix = testing_support::make_temp_dir();
   auto r = testing_support::run_program(

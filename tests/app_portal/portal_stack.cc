@@ -78,6 +78,10 @@ PortalStack::PortalStack(Desktop desktop) : folder_(testing_support::make_temp_d
                         "--nopidfile"}, {}, folder_ + "/dbus.log");
   wait_until("the session bus", [&] { return std::filesystem::exists(folder_ + "/run/bus"); });
   if (desktop == Desktop::kBusOnly) return;
+  if (desktop == Desktop::kRealKwin || desktop == Desktop::kRealKwinWithoutDesktopFile) {
+    start_kwin(desktop == Desktop::kRealKwin);
+    return;
+  }
   if (desktop == Desktop::kKwin) {
     spawn("KWin stand-in", {"/usr/bin/python3", std::string(TIRVANE_PORTAL_SCRIPTS) + "/fake_kwin.py",
                             folder_ + "/kwin.json", folder_ + "/calls.log"},
@@ -111,6 +115,77 @@ PortalStack::~PortalStack() {
   for (auto child = children_.rbegin(); child != children_.rend(); ++child) stop(*child);
   std::error_code ignored;
   std::filesystem::remove_all(folder_, ignored);
+}
+
+void PortalStack::start_kwin(bool with_desktop_file) {
+  // The installed binary carries a file capability that a container may refuse to run: a copy,
+  // under the name KWin checks for.
+  std::filesystem::create_directories(folder_ + "/bin");
+  std::filesystem::copy_file("/usr/bin/kwin_wayland", folder_ + "/bin/kwin_wayland");
+  // The service's .desktop file, as `cmake --install` writes it, naming the built program.
+  std::filesystem::create_directories(folder_ + "/data/applications");
+  if (with_desktop_file) {
+    std::string entry = read_file(TIRVANE_DESKTOP_TEMPLATE);
+    const std::string field = "@TIRVANE_APP_PATH@";
+    entry.replace(entry.find(field), field.size(), TIRVANE_APP_PATH);
+    write_file(folder_ + "/data/applications/tirvane-app.desktop", entry);
+  }
+
+  spawn("KWin",
+        {folder_ + "/bin/kwin_wayland", "--virtual", "--width", "1280", "--height", "720",
+         "--no-lockscreen", "--xwayland"},
+        {{"KWIN_COMPOSE", "O2"}, {"XDG_CACHE_HOME", folder_ + "/cache"}}, folder_ + "/kwin.log");
+  kwin_child_ = children_.size() - 1;
+  wait_for_name("org.kde.KWin");
+  // The name comes before the screenshot interface: wait until that answers too.
+  sd_bus* bus = nullptr;
+  sd_bus_new(&bus);
+  sd_bus_set_address(bus, bus_address_.c_str());
+  sd_bus_set_bus_client(bus, 1);
+  sd_bus_start(bus);
+  wait_until("KWin's screenshot interface", [&] {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    std::uint32_t version = 0;
+    const int r = sd_bus_get_property_trivial(bus, "org.kde.KWin", "/org/kde/KWin/ScreenShot2",
+                                              "org.kde.KWin.ScreenShot2", "Version", &error, 'u',
+                                              &version);
+    sd_bus_error_free(&error);
+    return r >= 0;
+  });
+  sd_bus_flush_close_unref(bus);
+  wait_until("XWayland", [&] { return !xwayland_display().empty(); });
+}
+
+// The display of the XWayland that KWin started (its child, run as "Xwayland :N ...").
+std::string PortalStack::xwayland_display() const {
+  if (!kwin_child_) return "";
+  const pid_t kwin = children_[*kwin_child_].pid;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string stat = read_file(entry.path().string() + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos || stat.find("(Xwayland)") == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string state;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    if (parent != kwin) continue;
+    const std::string cmdline = read_file(entry.path().string() + "/cmdline");
+    const auto colon = cmdline.find('\0');
+    if (colon == std::string::npos) continue;
+    const std::string display = cmdline.substr(colon + 1, cmdline.find('\0', colon + 1) - colon - 1);
+    if (!display.empty() && display[0] == ':') return display;
+  }
+  return "";
+}
+
+void PortalStack::show_window(std::uint32_t colour, int x, int y, int width, int height) {
+  char name[8];
+  std::snprintf(name, sizeof name, "#%06x", colour & 0xffffffu);
+  spawn("a window", {"xmessage", "-bg", name, "-fg", name, "-geometry",
+                     std::to_string(width) + "x" + std::to_string(height) + "+" +
+                         std::to_string(x) + "+" + std::to_string(y),
+                     "tirvane"},
+        {{"DISPLAY", xwayland_display()}}, folder_ + "/window.log");
 }
 
 pid_t PortalStack::spawn(const std::string& what, const std::vector<std::string>& argv,

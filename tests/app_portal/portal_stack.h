@@ -33,6 +33,9 @@ enum class Desktop {
   kPortal,    // PipeWire, WirePlumber, the permission store, the backend and the frontend
   kBusOnly,   // a session bus with no portal on it
   kKwin,      // a scripted KWin screenshot interface
+  kRealKwin,  // KWin itself, headless (a 1280x720 virtual output, XWayland), with the service's
+              // .desktop file installed for the built tirvane-app
+  kRealKwinWithoutDesktopFile,  // the same, the service not installed
 };
 
 class PortalStack {
@@ -48,6 +51,10 @@ class PortalStack {
   void stop_monitor(std::size_t index);
   // Ends the portal frontend.
   void stop_portal();
+
+  // On real KWin: shows an X11 window filled with `colour` at (x, y), width x height, through
+  // KWin's XWayland.
+  void show_window(std::uint32_t colour, int x, int y, int width, int height);
 
   // What the backend does at the next Start: "grant", "cancel", "refuse", or "never" (a dialog
   // nobody answers); `restore` false makes it ignore restore data, as a desktop that has
@@ -75,6 +82,8 @@ class PortalStack {
   void stop(Child& child);
   void wait_for_name(const std::string& name);
   void write_script() const;
+  void start_kwin(bool with_desktop_file);
+  std::string xwayland_display() const;
 
   std::string folder_;
   std::string bus_address_;
@@ -83,6 +92,7 @@ class PortalStack {
   std::vector<std::uint32_t> nodes_;
   std::vector<std::optional<std::size_t>> monitor_child_;  // index into children_, while running
   std::optional<std::size_t> portal_child_;
+  std::optional<std::size_t> kwin_child_;
   std::string answer_ = "grant";
   bool restore_ = true;
   std::string kwin_answer_ = "grant";
