@@ -7,7 +7,9 @@ implement, answering as a script file says, and logging every call.
 SCRIPT_FILE (JSON, read at every call):
   {"answer": "grant" | "cancel" | "refuse" | "never",   # the user's answer to a dialog
    "streams": [{"node": 42, "x": 0, "y": 0, "width": 640, "height": 480}, ...],
-   "restore": true}                                       # accept restore data (no dialog)
+   "restore": true,                                       # accept restore data (no dialog)
+   "mutter": false}   # true: each session's stream is a new screen cast of GNOME's compositor
+                      # (org.gnome.Mutter.ScreenCast), as GNOME's own backend makes them
 LOG_FILE gets one JSON object a line: {"call": ..., ...}.
 """
 import json
@@ -67,10 +69,13 @@ class Session(dbus.service.Object):
         super().__init__(conn, path)
         self.restore = None
         self.persist_mode = 0
+        self.mutter = None
 
     @dbus.service.method(SESSION, in_signature="", out_signature="")
     def Close(self):
         log({"call": "Session.Close"})
+        if self.mutter is not None:
+            self.mutter.Stop()
         self.remove_from_connection()
 
     @dbus.service.signal(SESSION, signature="")
@@ -133,19 +138,44 @@ class ScreenCast(dbus.service.Object):
         if answer != "grant":
             reply(dbus.UInt32(1 if answer == "cancel" else 2), dbus.Dictionary({}, signature="sv"))
             return
+        if plan.get("mutter"):
+            self.start_mutter(session, plan, reply)
+            return
+        reply(dbus.UInt32(0), self.results(plan["streams"], session))
+
+    def start_mutter(self, session, plan, reply):
+        """A new screen cast of the compositor's monitor; answers once its PipeWire node exists."""
+        name = "org.gnome.Mutter.ScreenCast"
+        cast = dbus.Interface(self.conn.get_object(name, "/org/gnome/Mutter/ScreenCast"), name)
+        path = cast.CreateSession(dbus.Dictionary({}, signature="sv"))
+        mutter = dbus.Interface(self.conn.get_object(name, path), name + ".Session")
+        stream_path = mutter.RecordMonitor("", dbus.Dictionary({"cursor-mode": dbus.UInt32(1)},
+                                                               signature="sv"))
+        stream = self.conn.get_object(name, stream_path)
+        size = plan["streams"][0]
+
+        def added(node):
+            log({"call": "mutter stream", "node": int(node)})
+            reply(dbus.UInt32(0), self.results([dict(size, node=int(node))], session))
+        stream.connect_to_signal("PipeWireStreamAdded", added, dbus_interface=name + ".Stream")
+        if session is not None:
+            session.mutter = mutter
+        mutter.Start()
+
+    def results(self, plan_streams, session):
         streams = dbus.Array([
             dbus.Struct((dbus.UInt32(s["node"]), dbus.Dictionary({
                 "position": dbus.Struct((dbus.Int32(s.get("x", 0)), dbus.Int32(s.get("y", 0)))),
                 "size": dbus.Struct((dbus.Int32(s["width"]), dbus.Int32(s["height"]))),
                 "source_type": dbus.UInt32(1),
-            }, signature="sv"))) for s in plan["streams"]], signature="(ua{sv})")
+            }, signature="sv"))) for s in plan_streams], signature="(ua{sv})")
         results = {"streams": streams}
         if session is not None and session.persist_mode:
             results["persist_mode"] = dbus.UInt32(session.persist_mode)
             results["restore_data"] = dbus.Struct(
                 (dbus.String(RESTORE_KIND), dbus.UInt32(1),
-                 dbus.String(json.dumps(plan["streams"]), variant_level=1)), signature="suv")
-        reply(dbus.UInt32(0), dbus.Dictionary(results, signature="sv"))
+                 dbus.String(json.dumps(plan_streams), variant_level=1)), signature="suv")
+        return dbus.Dictionary(results, signature="sv")
 
 
 def main():

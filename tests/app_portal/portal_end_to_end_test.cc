@@ -405,6 +405,50 @@ TEST_F(KdePlasmaWithoutTheDesktopFile, KWinRefusesAndTheRefusalSaysWhatToInstall
   EXPECT_EQ(get(service->port(), "/api/health").status, 200);
 }
 
+class GnomeDesktop : public PortalDesktop {
+ protected:
+  GnomeDesktop() : PortalDesktop(Desktop::kGnome) {}
+};
+
+// The darkest and brightest of a picture's pixels, as the sum of their channels.
+std::pair<int, int> contrast(const std::vector<std::uint8_t>& rgb) {
+  int darkest = 3 * 255, brightest = 0;
+  for (std::size_t at = 0; at + 2 < rgb.size(); at += 3 * 7) {
+    const int sum = rgb[at] + rgb[at + 1] + rgb[at + 2];
+    darkest = std::min(darkest, sum);
+    brightest = std::max(brightest, sum);
+  }
+  return {darkest, brightest};
+}
+
+TEST_F(GnomeDesktop, ShotsAndRecordingsShowTheCompositorsPicture) {
+  give_consent();
+  EXPECT_EQ(health()["screen"]["method"], "portal");
+  auto r = tirvane({"screenshot"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  const app::Image desktop = picture("screen.jpg");
+  EXPECT_EQ(desktop.width, portal_testing::kCompositorWidth);
+  EXPECT_EQ(desktop.height, portal_testing::kCompositorHeight);
+  // The shell's panel, overview and text: a picture with light and dark parts, not a blank.
+  const auto [darkest, brightest] = contrast(desktop.pixels);
+  EXPECT_GT(brightest - darkest, 200) << darkest << ".." << brightest;
+
+  // A recording beside the shot session: GNOME sends frames only when the screen changes, so
+  // most of them are repeats; the clock still gets all of its frames.
+  const Answer answer = record("gnome.webm");
+  ASSERT_EQ(answer.status, 200) << answer.body.substr(0, 300);
+  EXPECT_EQ(number(answer, "X-Frames-Recorded") + number(answer, "X-Frames-Dropped"), 60);
+  const auto video = frames("gnome.webm", portal_testing::kCompositorWidth,
+                            portal_testing::kCompositorHeight);
+  ASSERT_GE(video.size(), 50u);
+  const auto [dark, bright] = contrast(video.back());
+  EXPECT_GT(bright - dark, 200);
+  // Every session after the consent was restored: no dialog.
+  const auto starts = stack.calls("Start");
+  ASSERT_GE(starts.size(), 3u);
+  for (std::size_t i = 1; i < starts.size(); ++i) EXPECT_EQ(starts[i]["restored"], true) << i;
+}
+
 TEST(Install, TheDesktopFileNamesTheInstalledService) {
   const std::string prefix = testing_support::make_temp_dir();
   auto r = testing_support::run_program(

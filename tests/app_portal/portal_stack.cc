@@ -93,6 +93,20 @@ PortalStack::PortalStack(Desktop desktop) : folder_(testing_support::make_temp_d
   spawn("pipewire", {"pipewire"}, {}, folder_ + "/pipewire.log");
   wait_until("pipewire", [&] { return std::filesystem::exists(folder_ + "/run/pipewire-0"); });
   spawn("wireplumber", {"wireplumber"}, {}, folder_ + "/wireplumber.log");
+  if (desktop == Desktop::kGnome) {
+    gnome_ = true;
+    write_script();
+    // The shell looks for the system bus at start and stops without one: an empty one.
+    write_file(folder_ + "/system.conf", bus_config(folder_ + "/run/no-system-bus"));
+    spawn("a system bus", {"dbus-daemon", "--config-file=" + folder_ + "/system.conf", "--nofork",
+                           "--nopidfile"}, {}, folder_ + "/system-bus.log");
+    wait_until("the system bus", [&] { return std::filesystem::exists(folder_ + "/run/no-system-bus"); });
+    spawn("GNOME Shell",
+          {"gnome-shell", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+           std::to_string(kCompositorWidth) + "x" + std::to_string(kCompositorHeight)},
+          {}, folder_ + "/gnome-shell.log");
+    wait_for_name("org.gnome.Mutter.ScreenCast");
+  }
   spawn("the permission store", {"/usr/libexec/xdg-permission-store", "--replace"}, {},
         folder_ + "/permission-store.log");
   spawn("the portal backend",
@@ -334,8 +348,14 @@ void PortalStack::write_script() const {
     streams.push_back({{"node", nodes_[i]}, {"x", m.x}, {"y", m.y}, {"width", m.width},
                        {"height", m.height}});
   }
+  if (gnome_) {
+    streams = nlohmann::json::array(
+        {{{"node", 0}, {"width", kCompositorWidth}, {"height", kCompositorHeight}}});
+  }
   write_file(folder_ + "/script.json.new",
-             nlohmann::json{{"answer", answer_}, {"restore", restore_}, {"streams", streams}}.dump());
+             nlohmann::json{{"answer", answer_}, {"restore", restore_}, {"streams", streams},
+                            {"mutter", gnome_}}
+                 .dump());
   std::filesystem::rename(folder_ + "/script.json.new", folder_ + "/script.json");
   write_file(folder_ + "/kwin.json.new", nlohmann::json{{"answer", kwin_answer_}}.dump());
   std::filesystem::rename(folder_ + "/kwin.json.new", folder_ + "/kwin.json");

@@ -36,7 +36,13 @@ enum class Desktop {
   kRealKwin,  // KWin itself, headless (a 1280x720 virtual output, XWayland), with the service's
               // .desktop file installed for the built tirvane-app
   kRealKwinWithoutDesktopFile,  // the same, the service not installed
+  kGnome,  // the portal stack with GNOME's compositor, headless (a 1280x720 virtual monitor):
+           // each session the backend grants is a new screen cast of that monitor
 };
+
+// The size of the headless compositors' monitor.
+inline constexpr int kCompositorWidth = 1280;
+inline constexpr int kCompositorHeight = 720;
 
 class PortalStack {
  public:
@@ -96,6 +102,7 @@ class PortalStack {
   std::string answer_ = "grant";
   bool restore_ = true;
   std::string kwin_answer_ = "grant";
+  bool gnome_ = false;
 };
 
 // The column where the white bar starts in row `y` of an RGB image, or -1 when there is none.
