@@ -65,10 +65,14 @@ std::shared_ptr<Device> portal_device(std::shared_ptr<portal::PortalScreen> port
                   false, width, height};
   return std::make_shared<CapturedScreen>(
       std::move(info),
-      [portal = std::move(portal), output](const FrameRequest& request, PixelScaler& scaler) {
-        return portal->shoot(output, [&](const PixelView& picture) {
-          return encode_shot(picture, request, scaler);
+      [portal = std::move(portal), output](const FrameRequest& request,
+                                           PixelScaler& scaler) -> Result<JpegFrame> {
+        Result<JpegFrame> shot = Failure{500, "no picture"};
+        auto failure = portal->with_picture(output, [&](const PixelView& picture) {
+          shot = encode_shot(picture, request, scaler);
         });
+        if (failure) return *failure;
+        return shot;
       });
 }
 

@@ -108,7 +108,8 @@ Result<std::vector<PortalOutput>> PortalScreen::outputs() {
   return std::get<PortalSession*>(session)->outputs;
 }
 
-Result<JpegFrame> PortalScreen::shoot(std::string_view output, const PictureUse& use) {
+std::optional<Failure> PortalScreen::with_picture(std::string_view output,
+                                                  const std::function<void(const PixelView&)>& use) {
   std::lock_guard lock(mutex_);
   auto found = shot_session_locked();
   if (failed(found)) return std::get<Failure>(found);
@@ -136,7 +137,8 @@ Result<JpegFrame> PortalScreen::shoot(std::string_view output, const PictureUse&
     picture = session->capture->newest(index, kFirstFrameWait);
     if (failed(picture)) return std::get<Failure>(picture);
   }
-  return use(std::get<PixelView>(picture));
+  use(std::get<PixelView>(picture));
+  return std::nullopt;
 }
 
 void PortalScreen::close_when_idle() {

@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/device.h"
 #include "app/failure.h"
 #include "app/image.h"
 #include "app/portal/consent_store.h"
@@ -68,10 +67,10 @@ class PortalScreen {
   // The monitors, from the shot session (started when needed).
   Result<std::vector<PortalOutput>> outputs();
 
-  // The newest picture of `output` ("" for the first monitor) handed to `use` while it is
-  // valid. 404 for a monitor the session does not have.
-  using PictureUse = std::function<Result<JpegFrame>(const PixelView&)>;
-  Result<JpegFrame> shoot(std::string_view output, const PictureUse& use);
+  // Hands the newest picture of `output` ("" for the first monitor) to `use` while it is valid.
+  // Nothing, or why there is no picture (404 for a monitor the session does not have).
+  std::optional<Failure> with_picture(std::string_view output,
+                                      const std::function<void(const PixelView&)>& use);
 
  private:
   Result<PortalSession*> shot_session_locked();
