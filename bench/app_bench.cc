@@ -34,7 +34,7 @@ class Service {
     const std::string config = ::mkdtemp(folder);
     registry_ = std::make_unique<SourceRegistry>(config);
     devices_ = std::make_unique<DeviceRegistry>(
-        build_device_sources(*registry_, build_screen(config).source, 1280, 720));
+        build_device_providers(*registry_, build_screen(config).provider, 1280, 720));
     ListeningSocket socket = std::get<ListeningSocket>(listen_on_loopback(0));
     port_ = socket.port;
     api_ = std::make_unique<Api>(ServiceSettings{"", 1280, 720, port_}, *devices_, *registry_, nullptr);

@@ -26,8 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "app/recording_request.h"
+#include "app/screen/screen_provider.h"
 #include "app/screen/screen_recorder.h"
-#include "app/screen/screen_source.h"
 #include "app/screen/x11_screen.h"
 #include "xvfb.h"
 
@@ -169,13 +170,13 @@ std::string probed_duration(const std::string& path) {
 
 void report_recording(const app::DisplayEnvironment& environment, const std::string& folder,
                       const char* format, int secs, Motion motion) {
-  app::X11ScreenRecorder recorder(environment);
+  app::ScreenVideoRecorder recorder(environment);
   const double cpu_before = cpu_seconds();
   const auto start = Clock::now();
   const std::string body =
       std::string(R"({"format":")") + format + R"(","secs":)" + std::to_string(secs) + "}";
   const app::Recording recording =
-      must(recorder.record(*parse_json_document(body)), "recording");
+      must(app::record_screen(recorder, *parse_json_document(body)), "recording");
   const double wall = milliseconds_since(start) / 1000;
   const double cpu = cpu_seconds() - cpu_before;
   std::string recorded, dropped;
@@ -210,7 +211,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(folder);
 
   // In the service: a warm connection, one grab and one encode per request.
-  app::ScreenSource source(environment);
+  app::ScreenProvider source(environment);
   auto screen = must(*source.find("screen"), "screen");
   auto screen_open = must(app::X11Screen::open(environment), "screen");
   app::PixelView grabbed;

@@ -7,6 +7,8 @@
 #include <mutex>
 
 #include "app/focus_sweep.h"
+#include "app/recording_request.h"
+#include "app/text.h"
 #include "protocol/app_contract.h"
 
 #ifndef TIRVANE_VERSION
@@ -42,9 +44,11 @@ Result<JsonValue> body_object(const ApiRequest& request) {
   try {
     document = JsonValue::parse(request.body);
   } catch (const JsonValue::parse_error& error) {
-    return Failure{400, "the body is not valid JSON (at byte " + std::to_string(error.byte) + ")"};
+    return Failure{FailureKind::kBadRequest,
+                   "the body is not valid JSON (at byte " + std::to_string(error.byte) + ")"};
   }
-  if (!document.is_object()) return Failure{400, "the body must be a JSON object"};
+  if (!document.is_object())
+    return Failure{FailureKind::kBadRequest, "the body must be a JSON object"};
   return document;
 }
 
@@ -54,9 +58,10 @@ Result<std::string> string_member(const JsonValue& body, const char* key, bool o
   auto found = body.find(key);
   if (found == body.end() || found->is_null()) {
     if (optional) return std::string();
-    return Failure{400, std::string(key) + " is missing: it must be " + what};
+    return Failure{FailureKind::kBadRequest, std::string(key) + " is missing: it must be " + what};
   }
-  if (!found->is_string()) return Failure{400, std::string(key) + " must be " + what};
+  if (!found->is_string())
+    return Failure{FailureKind::kBadRequest, std::string(key) + " must be " + what};
   return found->get<std::string>();
 }
 
@@ -64,18 +69,13 @@ constexpr const char* kDeviceWhat = "a string naming a camera (see /api/devices)
 
 // A frame side from the query: digits only, within [kMinFrameSide, max].
 Result<int> frame_side(const std::string& name, const std::string& text, int max) {
-  int value = 0;
-  const char* end = text.data() + text.size();
-  auto [stop, error] = std::from_chars(text.data(), end, value);
-  const bool digits = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
-  if (!digits || error != std::errc() || stop != end || value < kMinFrameSide || value > max) {
-    return Failure{400, name + " must be a whole number from " + std::to_string(kMinFrameSide) +
-                            " to " + std::to_string(max) + ", not \"" +
-                            clip_for_message(text, 20) + "\""};
+  const std::optional<int> value = parse_digits<int>(text);
+  if (!value || *value < kMinFrameSide || *value > max) {
+    return Failure{FailureKind::kBadRequest,
+                   name + " must be a whole number from " + std::to_string(kMinFrameSide) + " to " +
+                       std::to_string(max) + ", not \"" + clip_for_message(text, 20) + "\""};
   }
-  return value;
+  return *value;
 }
 
 Result<FrameRequest> frame_size(const ApiRequest& request) {
@@ -83,7 +83,8 @@ Result<FrameRequest> frame_size(const ApiRequest& request) {
   const auto height = query_value(request, "height");
   if (!width && !height) return FrameRequest{};
   if (!width || !height) {
-    return Failure{400, "give both width and height, e.g. width=1280&height=720"};
+    return Failure{FailureKind::kBadRequest,
+                   "give both width and height, e.g. width=1280&height=720"};
   }
   Result<int> w = frame_side("width", *width, kMaxFrameWidth);
   if (auto* failure = std::get_if<Failure>(&w)) return *failure;
@@ -112,11 +113,9 @@ JsonValue device_json(const DeviceInfo& info) {
 
 }  // namespace
 
-ApiAnswer refusal(int status, const std::string& message) {
-  return json_answer(JsonValue{{"error", message}}, status);
+ApiAnswer refusal(const Failure& failure) {
+  return json_answer(JsonValue{{"error", failure.message}}, failure.status);
 }
-
-ApiAnswer refusal(const Failure& failure) { return refusal(failure.status, failure.message); }
 
 Api::Api(ServiceSettings settings, const DeviceRegistry& devices, SourceRegistry& sources,
          ScreenRecorder* recorder, std::function<JsonValue()> screen_status)
@@ -145,7 +144,8 @@ const std::vector<Api::Route>& Api::routes() {
 std::optional<ApiAnswer> Api::check_route(const std::string& method,
                                           const std::string& path) const {
   if (!path.starts_with(kApiBase)) {
-    return refusal(404, "not found: " + clip_for_message(path) + " (the API is under /api)");
+    return refusal(Failure{FailureKind::kNotFound,
+                           "not found: " + clip_for_message(path) + " (the API is under /api)"});
   }
   const std::string endpoint = path_after_base(path);
   const std::string_view asked = method == "HEAD" ? "GET" : std::string_view(method);
@@ -155,11 +155,13 @@ std::optional<ApiAnswer> Api::check_route(const std::string& method,
     if (route.method == asked) return std::nullopt;
     allowed.push_back(route.method);
   }
-  if (allowed.empty()) return refusal(404, "no such endpoint: " + clip_for_message(path));
+  if (allowed.empty())
+    return refusal(Failure{FailureKind::kNotFound, "no such endpoint: " + clip_for_message(path)});
   std::string list;
   for (std::string_view m : allowed) list += (list.empty() ? "" : ", ") + std::string(m);
-  ApiAnswer answer = refusal(405, clip_for_message(method, 16) + " is not allowed on " + path +
-                                      "; use " + list);
+  ApiAnswer answer = refusal(
+      Failure{FailureKind::kMethodNotAllowed,
+              clip_for_message(method, 16) + " is not allowed on " + path + "; use " + list});
   answer.headers.emplace_back("Allow", list);
   return answer;
 }
@@ -171,7 +173,8 @@ ApiAnswer Api::handle(const ApiRequest& request) {
   for (const Route& route : routes()) {
     if (route.path == endpoint && route.method == method) return (this->*route.handler)(request);
   }
-  return refusal(404, "no such endpoint: " + clip_for_message(request.path));
+  return refusal(
+      Failure{FailureKind::kNotFound, "no such endpoint: " + clip_for_message(request.path)});
 }
 
 Result<std::shared_ptr<Device>> Api::device_for(std::string_view id) const {
@@ -205,11 +208,7 @@ ApiAnswer Api::list_controls(const ApiRequest& request) {
   Result<std::shared_ptr<Device>> found = device_for(query_value(request, "device").value_or(""));
   if (auto* failure = std::get_if<Failure>(&found)) return refusal(*failure);
   Device& device = *std::get<std::shared_ptr<Device>>(found);
-  Result<std::vector<ControlInfo>> controls;
-  {
-    std::lock_guard lock(device.busy);
-    controls = device.controls();
-  }
+  Result<std::vector<ControlInfo>> controls = device.controls();
   if (auto* failure = std::get_if<Failure>(&controls)) return refusal(*failure);
   JsonValue list = JsonValue::array();
   for (const ControlInfo& control : std::get<std::vector<ControlInfo>>(controls)) {
@@ -232,11 +231,12 @@ ApiAnswer Api::set_control(const ApiRequest& request) {
   Result<std::string> name = string_member(body, "name", false, "the control's name, e.g. focus");
   if (auto* failure = std::get_if<Failure>(&name)) return refusal(*failure);
   if (!is_control_name(std::get<std::string>(name))) {
-    return refusal(400, "name must be the control's name, a word such as focus");
+    return refusal(
+        Failure{FailureKind::kBadRequest, "name must be the control's name, a word such as focus"});
   }
   auto value = body.find("value");
   if (value == body.end() || !value->is_number_integer()) {
-    return refusal(400, "value must be a whole number");
+    return refusal(Failure{FailureKind::kBadRequest, "value must be a whole number"});
   }
   // A number beyond the 64-bit range is simply out of every control's range.
   const std::int64_t wanted = value->is_number_unsigned() &&
@@ -248,11 +248,7 @@ ApiAnswer Api::set_control(const ApiRequest& request) {
   Result<std::shared_ptr<Device>> found = device_for(std::get<std::string>(id));
   if (auto* failure = std::get_if<Failure>(&found)) return refusal(*failure);
   Device& device = *std::get<std::shared_ptr<Device>>(found);
-  Result<ControlChange> change;
-  {
-    std::lock_guard lock(device.busy);
-    change = device.set_control(std::get<std::string>(name), wanted);
-  }
+  Result<ControlChange> change = device.set_control(std::get<std::string>(name), wanted);
   if (auto* failure = std::get_if<Failure>(&change)) return refusal(*failure);
   const ControlChange& done = std::get<ControlChange>(change);
   return json_answer(JsonValue{{"device", device.info().id},
@@ -266,19 +262,14 @@ ApiAnswer Api::frame(const ApiRequest& request) {
   if (auto* failure = std::get_if<Failure>(&size)) return refusal(*failure);
   const std::string id = query_value(request, "device").value_or("");
   FrameRequest wanted = std::get<FrameRequest>(size);
-  // Cameras take the configured size when none is asked for; the screen is taken whole and a
-  // network camera's picture is passed on as it came.
-  if (!wanted.width && id != "screen" && !id.starts_with("net:")) {
-    wanted = FrameRequest{settings_.width, settings_.height};
-  }
   Result<std::shared_ptr<Device>> found = device_for(id);
   if (auto* failure = std::get_if<Failure>(&found)) return refusal(*failure);
   Device& device = *std::get<std::shared_ptr<Device>>(found);
-  Result<JpegFrame> captured;
-  {
-    std::lock_guard lock(device.busy);
-    captured = device.capture_jpeg(wanted);
+  // Without an asked size a camera takes the configured one; the device says whether it does.
+  if (!wanted.width && device.default_frame_size() == DefaultFrameSize::kServiceSetting) {
+    wanted = FrameRequest{settings_.width, settings_.height};
   }
+  Result<JpegFrame> captured = device.capture_jpeg(wanted);
   if (auto* failure = std::get_if<Failure>(&captured)) return refusal(*failure);
   JpegFrame& frame = std::get<JpegFrame>(captured);
   ApiAnswer answer{200, "image/jpeg", std::move(frame.bytes), std::move(frame.headers)};
@@ -297,13 +288,11 @@ ApiAnswer Api::focus(const ApiRequest& request) {
   if (auto* failure = std::get_if<Failure>(&found)) return refusal(*failure);
   Device& device = *std::get<std::shared_ptr<Device>>(found);
   if (!device.info().focusable) {
-    return refusal(409, "camera " + device.info().id + " has a fixed focus; there is nothing to sweep");
+    return refusal(
+        Failure{FailureKind::kConflict,
+                "camera " + device.info().id + " has a fixed focus; there is nothing to sweep"});
   }
-  Result<FocusSweep> swept;
-  {
-    std::lock_guard lock(device.busy);
-    swept = sweep_focus(device);
-  }
+  Result<FocusSweep> swept = sweep_focus(device);
   if (auto* failure = std::get_if<Failure>(&swept)) return refusal(*failure);
   const FocusSweep& sweep = std::get<FocusSweep>(swept);
   JsonValue samples = JsonValue::array();
@@ -320,12 +309,11 @@ ApiAnswer Api::focus(const ApiRequest& request) {
 
 ApiAnswer Api::list_sources(const ApiRequest&) {
   JsonValue list = JsonValue::array();
-  for (const NetworkSource& source : sources_.list()) {
+  for (const NetworkCameraEntry& source : sources_.list()) {
     list.push_back({{"name", source.name}, {"url", source.url}});
   }
   JsonValue document{{"sources", list}, {"file", sources_.file()}};
   if (!sources_.problems().empty()) document["warnings"] = sources_.problems();
-  if (screen_status_) document["screen"] = screen_status_();
   return json_answer(document);
 }
 
@@ -338,7 +326,7 @@ ApiAnswer Api::add_source(const ApiRequest& request) {
   Result<std::string> url = string_member(body, "url", false, "the camera's http:// or https:// URL");
   if (auto* failure = std::get_if<Failure>(&url)) return refusal(*failure);
   Result<SourceChange> added =
-      sources_.add(NetworkSource{std::get<std::string>(name), std::get<std::string>(url)});
+      sources_.add(NetworkCameraEntry{std::get<std::string>(name), std::get<std::string>(url)});
   if (auto* failure = std::get_if<Failure>(&added)) return refusal(*failure);
   const SourceChange& change = std::get<SourceChange>(added);
   JsonValue document{{"added", change.source.name}, {"url", change.source.url}, {"was", nullptr}};
@@ -352,17 +340,20 @@ ApiAnswer Api::remove_source(const ApiRequest& request) {
   Result<std::string> name =
       string_member(std::get<JsonValue>(parsed), "name", false, "the name of a registered source");
   if (auto* failure = std::get_if<Failure>(&name)) return refusal(*failure);
-  Result<NetworkSource> removed = sources_.remove(std::get<std::string>(name));
+  Result<NetworkCameraEntry> removed = sources_.remove(std::get<std::string>(name));
   if (auto* failure = std::get_if<Failure>(&removed)) return refusal(*failure);
-  const NetworkSource& source = std::get<NetworkSource>(removed);
+  const NetworkCameraEntry& source = std::get<NetworkCameraEntry>(removed);
   return json_answer(JsonValue{{"removed", source.name}, {"url", source.url}});
 }
 
 ApiAnswer Api::record(const ApiRequest& request) {
-  if (recorder_ == nullptr) return refusal(503, "screen recording is not available in this build");
+  if (recorder_ == nullptr) {
+    return refusal(
+        Failure{FailureKind::kUnavailable, "screen recording is not available in this build"});
+  }
   Result<JsonValue> parsed = body_object(request);
   if (auto* failure = std::get_if<Failure>(&parsed)) return refusal(*failure);
-  Result<Recording> recorded = recorder_->record(std::get<JsonValue>(parsed));
+  Result<Recording> recorded = record_screen(*recorder_, std::get<JsonValue>(parsed));
   if (auto* failure = std::get_if<Failure>(&recorded)) return refusal(*failure);
   Recording& recording = std::get<Recording>(recorded);
   return ApiAnswer{200, recording.content_type, std::move(recording.bytes),

@@ -2,8 +2,8 @@
 // query parameters, body) goes in, an answer (status, content type, body, extra headers) comes
 // out. Refusals are JSON objects {"error": "..."} with a status of 400 or more.
 //
-// Safe to call from many request threads at once: captures on one device are serialised by the
-// device's `busy` lock, different devices run side by side.
+// Safe to call from many request threads at once: each device serialises the calls made on it,
+// different devices run side by side.
 #pragma once
 
 #include <functional>
@@ -16,6 +16,7 @@
 #include "app/device_registry.h"
 #include "app/recorder.h"
 #include "app/source_registry.h"
+#include "protocol/json.h"
 
 namespace app {
 
@@ -48,8 +49,7 @@ struct ApiAnswer {
   std::vector<Header> headers;
 };
 
-// {"error": message} with that status.
-ApiAnswer refusal(int status, const std::string& message);
+// {"error": message} with the status of the failure's kind.
 ApiAnswer refusal(const Failure& failure);
 
 class Api {

@@ -15,7 +15,7 @@ constexpr std::int64_t kRefineFactor = 4;
 // control accepts.
 class Sweeper {
  public:
-  Sweeper(Device& device, const ControlInfo& focus)
+  Sweeper(FocusLens& device, const ControlInfo& focus)
       : device_(device),
         min_(focus.min),
         step_(std::max<std::int64_t>(1, focus.step)),
@@ -58,7 +58,7 @@ class Sweeper {
   std::vector<FocusSample> samples() const { return samples_; }
 
  private:
-  Device& device_;
+  FocusLens& device_;
   std::int64_t min_, step_, last_;
   std::map<std::int64_t, double> measured_;
   std::vector<FocusSample> samples_;
@@ -88,7 +88,7 @@ double sharpness(const Image& gray) {
   return sum_squares / count - mean * mean;
 }
 
-Result<FocusSweep> sweep_focus(Device& device) {
+Result<FocusSweep> sweep_focus(FocusLens& device) {
   const auto started = std::chrono::steady_clock::now();
   Result<std::vector<ControlInfo>> listed = device.controls();
   if (auto* failure = std::get_if<Failure>(&listed)) return *failure;
@@ -96,7 +96,8 @@ Result<FocusSweep> sweep_focus(Device& device) {
   auto focus = std::find_if(controls.begin(), controls.end(),
                             [](const ControlInfo& control) { return control.name == "focus"; });
   if (focus == controls.end() || focus->max <= focus->min) {
-    return Failure{409, "camera " + device.info().id + " has a fixed focus; there is nothing to sweep"};
+    return Failure{FailureKind::kConflict,
+                   "camera " + device.id() + " has a fixed focus; there is nothing to sweep"};
   }
 
   Sweeper sweeper(device, *focus);
@@ -138,6 +139,10 @@ Result<FocusSweep> sweep_focus(Device& device) {
   return FocusSweep{sweeper.position(best), sweeper.at(best), sweeper.samples(),
                     std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)};
+}
+
+Result<FocusSweep> sweep_focus(Device& device) {
+  return device.with_lens([](FocusLens& lens) { return sweep_focus(lens); });
 }
 
 }  // namespace app

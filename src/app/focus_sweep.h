@@ -31,8 +31,12 @@ struct FocusSweep {
 
 // Measures a dozen positions spread over the whole range, then searches around the best one in
 // ever finer steps down to the control's own step, and sets focus to the sharpest position
-// found. The caller holds the device's `busy` lock. A device without a focus control is refused
-// (409). When a capture or a setting fails midway, the lens is put back where it was.
+// found. A device without a focus control is refused (409). When a capture or a setting fails
+// midway, the lens is put back where it was.
+//
+// Holds the device's lock for the whole sweep, so no other request moves the lens meanwhile.
 Result<FocusSweep> sweep_focus(Device& device);
+// The same on a lens whose device lock the caller already holds (see Device::with_lens).
+Result<FocusSweep> sweep_focus(FocusLens& lens);
 
 }  // namespace app

@@ -1,7 +1,15 @@
+// The one file that uses cpp-httplib, and the only code that reaches into it. The library reads
+// a request and writes its answer well, but gives no public way to bound how long a connection
+// may take, how large a request head may grow, to serve exactly one request per connection, or
+// to stop promptly; so this file overrides members that are not its public interface:
+// httplib::Server::process_and_close_socket (our per-connection loop, around process_request),
+// svr_sock_ (a socket we bind ourselves), new_task_queue, and an httplib::Stream of our own.
+// Those members are why the library's version is pinned in CMake (src/app/CMakeLists.txt).
 #include "app/http_service.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,7 +20,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <httplib.h>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -258,8 +266,8 @@ RequestHead request_head(const httplib::Request& request) {
 Result<ListeningSocket> listen_on_loopback(int port) {
   auto failed = [&](const char* what) {
     const int code = errno;
-    return Failure{500, std::string(what) + " 127.0.0.1:" + std::to_string(port) + ": " +
-                            std::strerror(code)};
+    return Failure{FailureKind::kInternal, std::string(what) + " 127.0.0.1:" +
+                                               std::to_string(port) + ": " + std::strerror(code)};
   };
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return failed("cannot open a socket for");
@@ -312,7 +320,7 @@ class HttpService::Server : public httplib::Server {
             what = e.what();
           } catch (...) {
           }
-          put_answer(response, refusal(500, "internal error: " + what));
+          put_answer(response, refusal(Failure{FailureKind::kInternal, "internal error: " + what}));
         });
     set_logger([](const httplib::Request& request, const httplib::Response& response) {
       Connection* connection = current_connection;
@@ -345,7 +353,8 @@ class HttpService::Server : public httplib::Server {
   httplib::Server::HandlerResponse before_routing(const httplib::Request& request,
                                                   httplib::Response& response) {
     if (request.remote_addr.rfind("127.", 0) != 0 && request.remote_addr != "::1") {
-      put_answer(response, refusal(403, "refused: only programs on this machine may connect"));
+      put_answer(response, refusal(Failure{FailureKind::kForbidden,
+                                           "refused: only programs on this machine may connect"}));
       return HandlerResponse::Handled;
     }
     if (auto refused = guard_request(request_head(request), port_, limits_.max_body)) {

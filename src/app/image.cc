@@ -52,41 +52,9 @@ PixelView view_of(const Image& image) {
   return PixelView{image.pixels.data(), image.width, image.height, image.stride, image.format};
 }
 
-Image resize(const Image& source, int width, int height) {
-  Image out = make_image(width, height, source.format);
-  const std::size_t channels = bytes_per_pixel(source.format);
-  if (source.width <= 0 || source.height <= 0) return out;
-  const double sx = static_cast<double>(source.width) / width;
-  const double sy = static_cast<double>(source.height) / height;
-  for (int y = 0; y < height; ++y) {
-    const double fy = std::clamp((y + 0.5) * sy - 0.5, 0.0, source.height - 1.0);
-    const int y0 = static_cast<int>(fy);
-    const int y1 = std::min(y0 + 1, source.height - 1);
-    const double wy = fy - y0;
-    const std::uint8_t* row0 = source.pixels.data() + static_cast<std::size_t>(y0) * source.stride;
-    const std::uint8_t* row1 = source.pixels.data() + static_cast<std::size_t>(y1) * source.stride;
-    std::uint8_t* dst = out.pixels.data() + static_cast<std::size_t>(y) * out.stride;
-    for (int x = 0; x < width; ++x) {
-      const double fx = std::clamp((x + 0.5) * sx - 0.5, 0.0, source.width - 1.0);
-      const int x0 = static_cast<int>(fx);
-      const int x1 = std::min(x0 + 1, source.width - 1);
-      const double wx = fx - x0;
-      for (std::size_t c = 0; c < channels; ++c) {
-        const double top = row0[static_cast<std::size_t>(x0) * channels + c] * (1 - wx) +
-                           row0[static_cast<std::size_t>(x1) * channels + c] * wx;
-        const double bottom = row1[static_cast<std::size_t>(x0) * channels + c] * (1 - wx) +
-                              row1[static_cast<std::size_t>(x1) * channels + c] * wx;
-        dst[static_cast<std::size_t>(x) * channels + c] =
-            static_cast<std::uint8_t>(std::lround(top * (1 - wy) + bottom * wy));
-      }
-    }
-  }
-  return out;
-}
-
 Result<std::string> encode_jpeg(const PixelView& image, int quality) {
   TurboHandle handle(tjInitCompress());
-  if (!handle) return Failure{500, "cannot start the JPEG encoder"};
+  if (!handle) return Failure{FailureKind::kInternal, "cannot start the JPEG encoder"};
   unsigned char* jpeg = nullptr;
   unsigned long size = 0;
   const int subsampling = image.format == PixelFormat::kGray ? TJSAMP_GRAY : TJSAMP_420;
@@ -95,36 +63,42 @@ Result<std::string> encode_jpeg(const PixelView& image, int quality) {
                   TJFLAG_FASTDCT) != 0) {
     std::string message = turbo_error(handle.get(), "cannot encode the JPEG");
     tjFree(jpeg);
-    return Failure{500, message};
+    return Failure{FailureKind::kInternal, message};
   }
   std::string bytes(reinterpret_cast<const char*>(jpeg), size);
   tjFree(jpeg);
   return bytes;
 }
 
-bool looks_like_jpeg(std::string_view bytes) {
+std::optional<JpegSize> jpeg_size(std::string_view bytes) {
   if (bytes.size() < 4 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
       static_cast<unsigned char>(bytes[1]) != 0xD8) {
-    return false;
+    return std::nullopt;
   }
   TurboHandle handle(tjInitDecompress());
-  int width = 0, height = 0, subsampling = 0, colorspace = 0;
-  return handle &&
-         tjDecompressHeader3(handle.get(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                             static_cast<unsigned long>(bytes.size()), &width, &height,
-                             &subsampling, &colorspace) == 0 &&
-         width > 0 && height > 0;
+  JpegSize size;
+  int subsampling = 0, colorspace = 0;
+  if (!handle ||
+      tjDecompressHeader3(handle.get(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                          static_cast<unsigned long>(bytes.size()), &size.width, &size.height,
+                          &subsampling, &colorspace) != 0 ||
+      size.width <= 0 || size.height <= 0) {
+    return std::nullopt;
+  }
+  return size;
 }
+
+bool looks_like_jpeg(std::string_view bytes) { return jpeg_size(bytes).has_value(); }
 
 Result<Image> decode_jpeg(std::string_view bytes, PixelFormat format, int reduce) {
   TurboHandle handle(tjInitDecompress());
-  if (!handle) return Failure{500, "cannot start the JPEG decoder"};
+  if (!handle) return Failure{FailureKind::kInternal, "cannot start the JPEG decoder"};
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto size = static_cast<unsigned long>(bytes.size());
   int width = 0, height = 0, subsampling = 0, colorspace = 0;
   if (tjDecompressHeader3(handle.get(), data, size, &width, &height, &subsampling, &colorspace) !=
       0) {
-    return Failure{502, turbo_error(handle.get(), "not a JPEG")};
+    return Failure{FailureKind::kDeviceFailed, turbo_error(handle.get(), "not a JPEG")};
   }
   if (reduce != 1 && reduce != 2 && reduce != 4 && reduce != 8) reduce = 1;
   const int out_width = (width + reduce - 1) / reduce;
@@ -134,7 +108,7 @@ Result<Image> decode_jpeg(std::string_view bytes, PixelFormat format, int reduce
                     static_cast<int>(image.stride), out_height, turbo_format(format),
                     TJFLAG_FASTDCT) != 0 &&
       tjGetErrorCode(handle.get()) == TJERR_FATAL) {
-    return Failure{502, turbo_error(handle.get(), "cannot decode the JPEG")};
+    return Failure{FailureKind::kDeviceFailed, turbo_error(handle.get(), "cannot decode the JPEG")};
   }
   return image;
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,8 +28,6 @@ struct Image {
 // A width x height image of `format` with tight rows, all zero.
 Image make_image(int width, int height, PixelFormat format);
 
-// Bilinear resize to exactly width x height (both at least 1), same pixel format.
-Image resize(const Image& source, int width, int height);
 
 // A view of pixels owned elsewhere (a shared-memory screen grab, a camera buffer).
 struct PixelView {
@@ -44,7 +43,16 @@ PixelView view_of(const Image& image);
 // Baseline JPEG, 4:2:0 chroma (gray stays gray), quality 1..100.
 Result<std::string> encode_jpeg(const PixelView& image, int quality = 90);
 
-// True when `bytes` starts with the JPEG start-of-image marker and decodes as a JPEG header.
+struct JpegSize {
+  int width = 0;
+  int height = 0;
+};
+
+// The size in the JPEG's frame header, when `bytes` starts with the JPEG start-of-image marker
+// and its header decodes; else nothing.
+std::optional<JpegSize> jpeg_size(std::string_view bytes);
+
+// True when jpeg_size() finds a JPEG header with a size.
 bool looks_like_jpeg(std::string_view bytes);
 
 // Decodes to `format`, or to gray scaled down by 1/`reduce` (1, 2, 4 or 8) for measuring.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/api.h"
+#include "app/config_folder.h"
 #include "app/desktop/allow_screen.h"
 #include "app/device_registry.h"
 #include "app/http_service.h"
@@ -77,7 +78,7 @@ int main(int argc, char** argv) {
 
   ScreenParts screen = build_screen(default_config_folder());
   DeviceRegistry devices(
-      build_device_sources(registry, screen.source, options.width, options.height));
+      build_device_providers(registry, screen.provider, options.width, options.height));
   if (!options.device.empty()) {
     const Result<std::shared_ptr<Device>> found = devices.find(options.device);
     if (const auto* failure = std::get_if<Failure>(&found)) {

@@ -1,4 +1,6 @@
-// Screen recording, as the POST /screen/record endpoint sees it.
+// Screen recording as the service's API sees it: a checked request goes in, a finished video
+// file comes out. The request's JSON is read by the API layer (recording_request.h); a recorder
+// never sees it.
 #pragma once
 
 #include <string>
@@ -6,9 +8,18 @@
 
 #include "app/device.h"
 #include "app/failure.h"
-#include "protocol/json.h"
 
 namespace app {
+
+enum class VideoFormat { kWebm, kMp4 };
+
+inline constexpr int kDefaultRecordingSecs = 5;
+inline constexpr int kMaxRecordingSecs = 120;
+
+struct RecordingRequest {
+  VideoFormat format = VideoFormat::kWebm;
+  int secs = kDefaultRecordingSecs;  // 1 to kMaxRecordingSecs
+};
 
 struct Recording {
   std::string bytes;         // the whole finished file
@@ -16,13 +27,13 @@ struct Recording {
   std::vector<Header> headers;  // frames recorded, frames dropped, ...
 };
 
+// Safe to call from many request threads at once.
 class ScreenRecorder {
  public:
   virtual ~ScreenRecorder() = default;
-  // `request` is the POST body as sent: {"format": string or null, "secs": number or null}.
-  // Checks it (a Failure naming the allowed values), records, and returns the file. A second
-  // recording while one runs is refused with 409.
-  virtual Result<Recording> record(const JsonValue& request) = 0;
+  // Records for request.secs seconds and returns the file. A second recording while one runs
+  // is refused as busy (409).
+  virtual Result<Recording> record(const RecordingRequest& request) = 0;
 };
 
 }  // namespace app

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app/device_registry.h"
+#include "app/text.h"
 
 namespace app {
 namespace {
@@ -30,8 +31,8 @@ std::vector<std::string> values_of(const RequestHead& head, std::string_view nam
 }
 
 Failure from_browser(const std::string& why) {
-  return Failure{403, "refused: this request comes from a web browser (" + why +
-                          "); the API serves only programs on this machine"};
+  return Failure{FailureKind::kForbidden, "refused: this request comes from a web browser (" + why +
+                                              "); the API serves only programs on this machine"};
 }
 
 }  // namespace
@@ -39,16 +40,18 @@ Failure from_browser(const std::string& why) {
 std::optional<Failure> guard_request(const RequestHead& head, int port, std::size_t max_body) {
   const std::string own = "127.0.0.1:" + std::to_string(port);
   const std::vector<std::string> hosts = values_of(head, "host");
-  if (hosts.size() > 1) return Failure{400, "refused: the request has more than one Host header"};
+  if (hosts.size() > 1)
+    return Failure{FailureKind::kBadRequest, "refused: the request has more than one Host header"};
   const std::string host = hosts.empty() ? "" : lower(trim(hosts.front()));
   if (host.empty()) {
-    return Failure{403, "refused: the request has no Host; it must be " + own};
+    return Failure{FailureKind::kForbidden, "refused: the request has no Host; it must be " + own};
   }
   if (host != own && host != "localhost:" + std::to_string(port) &&
       host != "[::1]:" + std::to_string(port)) {
-    return Failure{403, "refused: Host " + clip_for_message(host, 60) +
-                            " is not this service; it must be " + own +
-                            " (a web page cannot reach the cameras under another name)"};
+    return Failure{FailureKind::kForbidden,
+                   "refused: Host " + clip_for_message(host, 60) +
+                       " is not this service; it must be " + own +
+                       " (a web page cannot reach the cameras under another name)"};
   }
 
   for (const auto& [key, value] : head.headers) {
@@ -62,32 +65,37 @@ std::optional<Failure> guard_request(const RequestHead& head, int port, std::siz
   }
 
   if (!values_of(head, "transfer-encoding").empty()) {
-    return Failure{411, "send the body with a Content-Length, not Transfer-Encoding"};
+    return Failure{FailureKind::kLengthRequired,
+                   "send the body with a Content-Length, not Transfer-Encoding"};
   }
   if (!values_of(head, "content-encoding").empty()) {
-    return Failure{415, "compressed bodies are not accepted"};
+    return Failure{FailureKind::kUnsupportedMedia, "compressed bodies are not accepted"};
   }
   const std::vector<std::string> lengths = values_of(head, "content-length");
-  if (lengths.size() > 1) return Failure{400, "the request has more than one Content-Length"};
+  if (lengths.size() > 1)
+    return Failure{FailureKind::kBadRequest, "the request has more than one Content-Length"};
   if (!lengths.empty()) {
     const std::string_view length = trim(lengths.front());
-    if (length.empty() || length.size() > 18 ||
-        !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      return Failure{400, "Content-Length must be a number of bytes"};
+    const auto bytes = length.size() > 18 ? std::nullopt : parse_digits<std::uint64_t>(length);
+    if (!bytes) {
+      return Failure{FailureKind::kBadRequest, "Content-Length must be a number of bytes"};
     }
-    if (std::stoull(std::string(length)) > max_body) {
-      return Failure{413, "the body is larger than " + std::to_string(max_body / 1024) + " KiB"};
+    if (*bytes > max_body) {
+      return Failure{FailureKind::kTooLarge,
+                     "the body is larger than " + std::to_string(max_body / 1024) + " KiB"};
     }
   }
 
   if (head.method == "POST") {
-    if (lengths.empty()) return Failure{411, "a POST needs a Content-Length"};
+    if (lengths.empty())
+      return Failure{FailureKind::kLengthRequired, "a POST needs a Content-Length"};
     const std::vector<std::string> types = values_of(head, "content-type");
     const std::string type =
         types.size() == 1 ? lower(trim(std::string_view(types.front()).substr(0, types.front().find(';'))))
                           : "";
     if (type != "application/json") {
-      return Failure{415, "a POST body must be JSON, sent with Content-Type: application/json"};
+      return Failure{FailureKind::kUnsupportedMedia,
+                     "a POST body must be JSON, sent with Content-Type: application/json"};
     }
   }
   return std::nullopt;

@@ -5,18 +5,15 @@
 
 #include "app/api.h"
 #include "app/device_registry.h"
+#include "app/text.h"
 
 namespace app {
 namespace {
 
 std::optional<int> whole_number(const std::string& text, int min, int max) {
-  if (text.empty() || text.size() > 6 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  int value = 0;
-  std::from_chars(text.data(), text.data() + text.size(), value);
-  if (value < min || value > max) return std::nullopt;
+  if (text.size() > 6) return std::nullopt;
+  const std::optional<int> value = parse_digits<int>(text);
+  if (!value || *value < min || *value > max) return std::nullopt;
   return value;
 }
 

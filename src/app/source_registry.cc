@@ -1,7 +1,6 @@
 #include "app/source_registry.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,41 +15,30 @@
 #include <variant>
 
 #include "app/device_registry.h"
+#include "app/text.h"
 
 namespace app {
 namespace {
 
-constexpr std::size_t kMaxName = 32;
-constexpr std::size_t kMaxUrl = 2048;
 constexpr std::size_t kMaxFile = 1 << 20;
 
 std::string os_error(int code) { return std::strerror(code); }
 
-bool is_absolute(const char* path) { return path != nullptr && path[0] == '/'; }
-
-bool starts_with_ci(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) ==
-                  std::tolower(static_cast<unsigned char>(b));
-         });
-}
-
 // The sources of a parsed file, or why the file is not a sources file.
-std::variant<std::vector<NetworkSource>, std::string> sources_from(const nlohmann::json& doc) {
+std::variant<std::vector<NetworkCameraEntry>, std::string> sources_from(const nlohmann::json& doc) {
   if (!doc.is_object() || !doc.contains("sources") || !doc["sources"].is_array()) {
     return std::string("it has no \"sources\" list");
   }
-  std::vector<NetworkSource> sources;
+  std::vector<NetworkCameraEntry> sources;
   for (const nlohmann::json& entry : doc["sources"]) {
     if (!entry.is_object() || !entry.contains("name") || !entry["name"].is_string() ||
         !entry.contains("url") || !entry["url"].is_string()) {
       return std::string("an entry lacks a name or a url");
     }
-    NetworkSource source{entry["name"].get<std::string>(), entry["url"].get<std::string>()};
+    NetworkCameraEntry source{entry["name"].get<std::string>(), entry["url"].get<std::string>()};
     if (auto problem = source_name_problem(source.name)) return *problem;
     if (auto problem = source_url_problem(source.url)) return *problem;
-    for (const NetworkSource& seen : sources) {
+    for (const NetworkCameraEntry& seen : sources) {
       if (seen.name == source.name) return "the name " + source.name + " appears twice";
     }
     sources.push_back(std::move(source));
@@ -85,51 +73,6 @@ bool write_all(int fd, const std::string& text) {
 }
 
 }  // namespace
-
-std::string default_config_folder() {
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); is_absolute(xdg)) {
-    return std::string(xdg) + "/tirvane";
-  }
-  if (const char* home = std::getenv("HOME"); is_absolute(home)) {
-    return std::string(home) + "/.config/tirvane";
-  }
-  if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && is_absolute(user->pw_dir)) {
-    return std::string(user->pw_dir) + "/.config/tirvane";
-  }
-  return {};
-}
-
-std::optional<std::string> source_name_problem(std::string_view name) {
-  const bool word = !name.empty() && name.size() <= kMaxName &&
-                    std::all_of(name.begin(), name.end(), [](char c) {
-                      return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
-                    });
-  if (word) return std::nullopt;
-  return "a source name is 1 to 32 letters, digits, - and _ (e.g. phone), not \"" +
-         clip_for_message(name, 40) + "\"";
-}
-
-std::optional<std::string> source_url_problem(std::string_view url) {
-  std::string_view rest;
-  if (starts_with_ci(url, "http://")) {
-    rest = url.substr(7);
-  } else if (starts_with_ci(url, "https://")) {
-    rest = url.substr(8);
-  } else {
-    return "the URL must start with http:// or https://, e.g. http://192.168.1.50:8080/shot.jpg";
-  }
-  if (url.size() > kMaxUrl) return std::string("the URL is longer than 2048 bytes");
-  if (std::any_of(url.begin(), url.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte <= 0x20 || byte == 0x7F;
-      })) {
-    return std::string("the URL must not contain spaces or control characters");
-  }
-  if (rest.empty() || rest.front() == '/' || rest.front() == ':' || rest.front() == '?') {
-    return std::string("the URL names no host");
-  }
-  return std::nullopt;
-}
 
 SourceRegistry::SourceRegistry(std::string folder) : folder_(std::move(folder)) {
   if (folder_.empty()) {
@@ -182,7 +125,7 @@ void SourceRegistry::load() {
       why = text.empty() ? "it is empty" : "it is not valid JSON";
     } else {
       auto parsed = sources_from(doc);
-      if (auto* sources = std::get_if<std::vector<NetworkSource>>(&parsed)) {
+      if (auto* sources = std::get_if<std::vector<NetworkCameraEntry>>(&parsed)) {
         sources_ = std::move(*sources);
         return;
       }
@@ -201,17 +144,18 @@ void SourceRegistry::load() {
   }
 }
 
-std::optional<Failure> SourceRegistry::save(const std::vector<NetworkSource>& sources) const {
-  if (refuse_changes_) return Failure{500, *refuse_changes_};
+std::optional<Failure> SourceRegistry::save(const std::vector<NetworkCameraEntry>& sources) const {
+  if (refuse_changes_) return Failure{FailureKind::kInternal, *refuse_changes_};
   auto cannot = [&](int code) {
-    return Failure{500, "cannot save the sources in " + file_ + ": " + os_error(code)};
+    return Failure{FailureKind::kInternal,
+                   "cannot save the sources in " + file_ + ": " + os_error(code)};
   };
   std::error_code made;
   std::filesystem::create_directories(folder_, made);
   if (made) return cannot(made.value());
 
   nlohmann::json list = nlohmann::json::array();
-  for (const NetworkSource& source : sources) {
+  for (const NetworkCameraEntry& source : sources) {
     list.push_back({{"name", source.name}, {"url", source.url}});
   }
   const std::string text = nlohmann::json{{"sources", list}}.dump(2) + "\n";
@@ -238,27 +182,29 @@ std::optional<Failure> SourceRegistry::save(const std::vector<NetworkSource>& so
   return std::nullopt;
 }
 
-std::vector<NetworkSource> SourceRegistry::list() const {
+std::vector<NetworkCameraEntry> SourceRegistry::list() const {
   std::lock_guard lock(mutex_);
   return sources_;
 }
 
-std::optional<NetworkSource> SourceRegistry::find(std::string_view name) const {
+std::optional<NetworkCameraEntry> SourceRegistry::find(std::string_view name) const {
   std::lock_guard lock(mutex_);
-  for (const NetworkSource& source : sources_) {
+  for (const NetworkCameraEntry& source : sources_) {
     if (source.name == name) return source;
   }
   return std::nullopt;
 }
 
-Result<SourceChange> SourceRegistry::add(const NetworkSource& source) {
-  if (auto problem = source_name_problem(source.name)) return Failure{400, *problem};
-  if (auto problem = source_url_problem(source.url)) return Failure{400, *problem};
+Result<SourceChange> SourceRegistry::add(const NetworkCameraEntry& source) {
+  if (auto problem = source_name_problem(source.name))
+    return Failure{FailureKind::kBadRequest, *problem};
+  if (auto problem = source_url_problem(source.url))
+    return Failure{FailureKind::kBadRequest, *problem};
   std::lock_guard lock(mutex_);
-  std::vector<NetworkSource> next = sources_;
+  std::vector<NetworkCameraEntry> next = sources_;
   SourceChange change{source, std::nullopt};
   auto same = std::find_if(next.begin(), next.end(),
-                           [&](const NetworkSource& s) { return s.name == source.name; });
+                           [&](const NetworkCameraEntry& s) { return s.name == source.name; });
   if (same != next.end()) {
     change.was = same->url;
     same->url = source.url;
@@ -270,15 +216,15 @@ Result<SourceChange> SourceRegistry::add(const NetworkSource& source) {
   return change;
 }
 
-Result<NetworkSource> SourceRegistry::remove(std::string_view name) {
+Result<NetworkCameraEntry> SourceRegistry::remove(std::string_view name) {
   std::lock_guard lock(mutex_);
-  std::vector<NetworkSource> next = sources_;
+  std::vector<NetworkCameraEntry> next = sources_;
   auto same = std::find_if(next.begin(), next.end(),
-                           [&](const NetworkSource& s) { return s.name == name; });
+                           [&](const NetworkCameraEntry& s) { return s.name == name; });
   if (same == next.end()) {
-    return Failure{404, "no source named " + clip_for_message(name, 40)};
+    return Failure{FailureKind::kNotFound, "no source named " + clip_for_message(name, 40)};
   }
-  NetworkSource removed = *same;
+  NetworkCameraEntry removed = *same;
   next.erase(same);
   if (auto failure = save(next)) return *failure;
   sources_ = std::move(next);

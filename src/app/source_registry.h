@@ -1,4 +1,4 @@
-// The registered phone and IP cameras: a list of NetworkSource kept in a JSON file,
+// The registered phone and IP cameras: a list of NetworkCameraEntry kept in a JSON file,
 // <config folder>/sources.json, that survives restarts.
 //
 // Every change is written to a temporary file, flushed to disk and renamed over the old file, so
@@ -16,22 +16,12 @@
 #include <vector>
 
 #include "app/failure.h"
-#include "app/network_source.h"
+#include "app/network_camera_entry.h"
 
 namespace app {
 
-// $XDG_CONFIG_HOME/tirvane when that is an absolute path, else ~/.config/tirvane; empty when
-// there is no home folder either.
-std::string default_config_folder();
-
-// Why a name or a URL cannot be registered, or nothing when it can. Names are 1 to 32 letters,
-// digits, "-" and "_"; URLs start with http:// or https://, name a host, have no spaces or
-// control characters, and are at most 2048 bytes.
-std::optional<std::string> source_name_problem(std::string_view name);
-std::optional<std::string> source_url_problem(std::string_view url);
-
 struct SourceChange {
-  NetworkSource source;
+  NetworkCameraEntry source;
   std::optional<std::string> was;  // the URL it replaced, for a name already registered
 };
 
@@ -41,14 +31,14 @@ class SourceRegistry {
   // nowhere to keep the list: it stays empty and changes are refused.
   explicit SourceRegistry(std::string folder);
 
-  std::vector<NetworkSource> list() const;
-  std::optional<NetworkSource> find(std::string_view name) const;
+  std::vector<NetworkCameraEntry> list() const;
+  std::optional<NetworkCameraEntry> find(std::string_view name) const;
 
   // Registers a source, or gives a new URL to a name already registered (keeping its place in
   // the list). Nothing changes unless the file was written.
-  Result<SourceChange> add(const NetworkSource& source);
+  Result<SourceChange> add(const NetworkCameraEntry& source);
   // Forgets a source (404 when no source has that name).
-  Result<NetworkSource> remove(std::string_view name);
+  Result<NetworkCameraEntry> remove(std::string_view name);
 
   const std::string& file() const { return file_; }
   // What was wrong with the file at start, for the log and for /health.
@@ -56,12 +46,12 @@ class SourceRegistry {
 
  private:
   void load();
-  std::optional<Failure> save(const std::vector<NetworkSource>& sources) const;
+  std::optional<Failure> save(const std::vector<NetworkCameraEntry>& sources) const;
 
   mutable std::mutex mutex_;
   std::string folder_;
   std::string file_;
-  std::vector<NetworkSource> sources_;
+  std::vector<NetworkCameraEntry> sources_;
   std::vector<std::string> problems_;
   std::optional<std::string> refuse_changes_;  // why changes cannot be saved
 };

@@ -40,7 +40,7 @@ TestCamera::TestCamera(int width, int height)
           {"brightness", -64, 64, 1, 0, 0},
       } {}
 
-DeviceInfo TestCamera::info() const {
+DeviceInfo TestCamera::describe() const {
   return DeviceInfo{std::string(kTestCameraId), "Test camera (built-in test chart)", true, width_,
                     height_};
 }
@@ -72,7 +72,7 @@ Image TestCamera::render(int width, int height, PixelFormat format) {
   return image;
 }
 
-Result<JpegFrame> TestCamera::capture_jpeg(const FrameRequest& request) {
+Result<JpegFrame> TestCamera::take_jpeg(const FrameRequest& request) {
   const int width = request.width.value_or(width_);
   const int height = request.height.value_or(height_);
   Image image = render(width, height, PixelFormat::kRgb);
@@ -81,35 +81,36 @@ Result<JpegFrame> TestCamera::capture_jpeg(const FrameRequest& request) {
   return JpegFrame{std::move(std::get<std::string>(jpeg)), width, height, {}};
 }
 
-Result<Image> TestCamera::capture_gray() {
+Result<Image> TestCamera::take_gray() {
   const int width = std::min(kMeasureWidth, width_);
   const int height = std::max(1, static_cast<int>(std::lround(static_cast<double>(height_) * width / width_)));
   return render(width, height, PixelFormat::kGray);
 }
 
-Result<std::vector<ControlInfo>> TestCamera::controls() { return controls_; }
+Result<std::vector<ControlInfo>> TestCamera::list_controls() { return controls_; }
 
-Result<ControlChange> TestCamera::set_control(std::string_view name, std::int64_t value) {
+Result<ControlChange> TestCamera::change_control(std::string_view name, std::int64_t value) {
   auto found = std::find_if(controls_.begin(), controls_.end(),
                             [&](const ControlInfo& control) { return control.name == name; });
   if (found == controls_.end()) {
-    return Failure{404, "camera test has no control named " + std::string(name)};
+    return Failure{FailureKind::kNotFound, "camera test has no control named " + std::string(name)};
   }
   if (value < found->min || value > found->max) {
-    return Failure{400, found->name + " must be between " + std::to_string(found->min) + " and " +
-                            std::to_string(found->max)};
+    return Failure{FailureKind::kBadRequest, found->name + " must be between " +
+                                                 std::to_string(found->min) + " and " +
+                                                 std::to_string(found->max)};
   }
   ControlChange change{found->name, value, found->value};
   found->value = value;
   return change;
 }
 
-TestCameraSource::TestCameraSource(std::shared_ptr<TestCamera> camera)
+TestCameraProvider::TestCameraProvider(std::shared_ptr<TestCamera> camera)
     : camera_(std::move(camera)) {}
 
-std::vector<std::shared_ptr<Device>> TestCameraSource::devices() { return {camera_}; }
+std::vector<std::shared_ptr<Device>> TestCameraProvider::devices() { return {camera_}; }
 
-std::optional<Result<std::shared_ptr<Device>>> TestCameraSource::find(std::string_view id) {
+std::optional<Result<std::shared_ptr<Device>>> TestCameraProvider::find(std::string_view id) {
   if (id != kTestCameraId) return std::nullopt;
   return Result<std::shared_ptr<Device>>(std::shared_ptr<Device>(camera_));
 }

@@ -12,7 +12,7 @@
 #include <tuple>
 
 #include "app/device.h"
-#include "app/device_source.h"
+#include "app/device_provider.h"
 
 namespace app {
 
@@ -23,12 +23,6 @@ class TestCamera : public Device {
   // `width` x `height` is the frame size when a request names none.
   TestCamera(int width = 1280, int height = 720);
 
-  DeviceInfo info() const override;
-  Result<JpegFrame> capture_jpeg(const FrameRequest& request) override;
-  Result<Image> capture_gray() override;
-  Result<std::vector<ControlInfo>> controls() override;
-  Result<ControlChange> set_control(std::string_view name, std::int64_t value) override;
-
   // The focus position at which the chart is sharp. Like many real zoom lenses, this one shifts
   // focus as it zooms: 150 at zoom 100, moving down by 1 for every 5 of zoom.
   std::int64_t sharp_focus() const;
@@ -37,6 +31,12 @@ class TestCamera : public Device {
   Image render(int width, int height, PixelFormat format);
 
  private:
+  DeviceInfo describe() const override;
+  Result<JpegFrame> take_jpeg(const FrameRequest& request) override;
+  Result<Image> take_gray() override;
+  Result<std::vector<ControlInfo>> list_controls() override;
+  Result<ControlChange> change_control(std::string_view name, std::int64_t value) override;
+
   const Image& chart(int width, int height);
 
   int width_, height_;
@@ -48,9 +48,9 @@ class TestCamera : public Device {
 };
 
 // The source that offers the test camera.
-class TestCameraSource : public DeviceSource {
+class TestCameraProvider : public DeviceProvider {
  public:
-  explicit TestCameraSource(std::shared_ptr<TestCamera> camera);
+  explicit TestCameraProvider(std::shared_ptr<TestCamera> camera);
   std::vector<std::shared_ptr<Device>> devices() override;
   std::optional<Result<std::shared_ptr<Device>>> find(std::string_view id) override;
 

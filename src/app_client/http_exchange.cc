@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "app_client/utf8.h"
@@ -14,7 +15,13 @@ constexpr std::size_t kReceiveBuffer = 8192;
 // Large body reads go straight into the body's blocks, in steps of this size at most.
 constexpr std::size_t kBodyReadStep = 256 * 1024;
 
+// The status line, the header lines and the empty line after them, line ends included. A real
+// answer's head is a few hundred bytes; the cap keeps an endless header line from taking memory.
+constexpr std::size_t kMaxHeaderBlock = 64 * 1024;
+
 const char kNotUtf8[] = "stream did not contain valid UTF-8";
+const char kNoAnswer[] = "no answer: the connection was closed before any byte arrived";
+const char kHeaderBlockTooLarge[] = "the answer's header block is larger than 64 KiB";
 
 // The literal forms "a.b.c.d:port" and "[v6]:port", or nothing.
 std::optional<platform::SocketAddress> literal_socket_address(std::string_view authority) {
@@ -85,7 +92,8 @@ class LineReader {
  public:
   explicit LineReader(ByteSource& source) : source_(source) {}
 
-  // The next line, LF included, or what is left when the stream ends first (empty at the end).
+  // The next line of the header block, LF included, or what is left when the stream ends first
+  // (empty at the end). Fails as soon as the lines read so far exceed kMaxHeaderBlock.
   std::optional<ExchangeError> next_line(std::string& line) {
     line.clear();
     for (;;) {
@@ -97,6 +105,8 @@ class LineReader {
       const void* lf = std::memchr(begin, '\n', end_ - start_);
       const std::size_t take =
           lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1 : end_ - start_;
+      if (take > head_room_) return ExchangeError{kHeaderBlockTooLarge};
+      head_room_ -= take;
       line.append(begin, take);
       start_ += take;
       if (lf) return std::nullopt;
@@ -129,6 +139,7 @@ class LineReader {
   char buffer_[kReceiveBuffer];
   std::size_t start_ = 0;
   std::size_t end_ = 0;
+  std::size_t head_room_ = kMaxHeaderBlock;
 };
 
 std::uint16_t status_code(std::string_view status_line) {
@@ -152,6 +163,33 @@ std::optional<HttpHeader> header_of(std::string_view line) {
   if (first == std::string_view::npos) return HttpHeader{std::string(name), std::string()};
   value = value.substr(first, value.find_last_not_of(" \t") - first + 1);
   return HttpHeader{std::string(name), std::string(value)};
+}
+
+// The answer's own Content-Length as its decimal digits without leading zeros, or nothing when it
+// has none or the value is not a decimal number. Kept as digits, so no value is too large.
+std::optional<std::string> declared_length(const HttpResponse& response) {
+  const std::optional<std::string> value = header_value(response, "Content-Length");
+  if (!value || value->empty()) return std::nullopt;
+  if (!std::all_of(value->begin(), value->end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  const std::size_t first = std::min(value->find_first_not_of('0'), value->size() - 1);
+  return value->substr(first);
+}
+
+// Whether `count` is less than the number written as `digits` (no leading zeros).
+bool less_than(std::size_t count, std::string_view digits) {
+  const std::string have = std::to_string(count);
+  return have.size() != digits.size() ? have.size() < digits.size() : have < digits;
+}
+
+// An answer that announced more body than arrived was cut off: the service went away while
+// sending. A longer body than announced is taken whole.
+std::optional<ExchangeError> cut_short(const HttpResponse& response) {
+  const std::optional<std::string> declared = declared_length(response);
+  if (!declared || !less_than(response.body.size(), *declared)) return std::nullopt;
+  return ExchangeError{"the answer was cut short: " + std::to_string(response.body.size()) +
+                       " of " + *declared + " body bytes"};
 }
 
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -193,21 +231,41 @@ std::string request_head(std::string_view method, std::string_view path,
   return head;
 }
 
-ExchangeResult read_response(ByteSource& source) {
-  LineReader reader(source);
-  HttpResponse response;
+namespace {
+
+// The status line, the header block and the body, or the first failure.
+std::optional<ExchangeError> read_into(LineReader& reader, HttpResponse& response) {
   std::string line;
-  if (auto error = reader.next_line(line)) return *error;
+  if (auto error = reader.next_line(line)) return error;
+  if (line.empty()) return ExchangeError{kNoAnswer};
   if (!utf8::is_valid(line)) return ExchangeError{kNotUtf8};
   response.status = status_code(line);
   for (;;) {
-    if (auto error = reader.next_line(line)) return *error;
-    if (line.empty()) return response;  // the stream ended inside the header block
+    if (auto error = reader.next_line(line)) return error;
+    if (line.empty()) return std::nullopt;  // the stream ended inside the header block
     if (!utf8::is_valid(line)) return ExchangeError{kNotUtf8};
     if (utf8::trim_white_space(line).empty()) break;
     if (auto header = header_of(line)) response.headers.push_back(std::move(*header));
   }
-  if (auto error = reader.rest_into(response.body)) return *error;
+  return reader.rest_into(response.body);
+}
+
+}  // namespace
+
+ExchangeResult read_response(ByteSource& source) {
+  LineReader reader(source);
+  HttpResponse response;
+  try {
+    if (auto error = read_into(reader, response)) return *error;
+  } catch (const std::bad_alloc&) {
+    // What was held goes first, so that there is memory again for the report.
+    const std::size_t held = response.body.size();
+    response.body = Body();
+    return ExchangeError{"out of memory while receiving the app's answer, after " +
+                             std::to_string(held) + " body bytes",
+                         ExchangeError::Kind::kOutOfMemory};
+  }
+  if (auto error = cut_short(response)) return *error;
   return response;
 }
 

@@ -1,9 +1,10 @@
 // One HTTP/1.1 request over a fresh TCP connection, and its answer.
 //
 // The request says "Connection: close"; the answer ends when the peer closes. The answer's header
-// lines are kept for the caller but none of them changes how the answer is read (no
-// Content-Length, no chunked coding). Every failure comes back as an ExchangeError holding one
-// line of text; nothing is printed and nothing is retried.
+// lines are kept for the caller; the only one that counts is Content-Length, and only to tell an
+// answer cut off in the middle (a longer body is still taken whole; no chunked coding). Every
+// failure comes back as an ExchangeError holding one line of text; nothing is printed and nothing
+// is retried.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +36,14 @@ struct HttpResponse {
 std::optional<std::string> header_value(const HttpResponse& response, std::string_view name);
 
 struct ExchangeError {
+  enum class Kind {
+    // The service could not be reached, or its answer could not be read.
+    kUnreachable,
+    // The answer was arriving but memory ran out while holding it: the service was reached.
+    kOutOfMemory,
+  };
   std::string message;
+  Kind kind = Kind::kUnreachable;
 };
 
 using ExchangeResult = std::variant<HttpResponse, ExchangeError>;
@@ -56,7 +64,9 @@ class ByteSource {
   virtual std::variant<std::size_t, std::string> read(char* buffer, std::size_t capacity) = 0;
 };
 
-// Reads a status line, skips the header block and takes the rest as the body.
+// Reads a status line, skips the header block and takes the rest as the body. Fails when the
+// stream ends before its first byte, when the header block exceeds 64 KiB, when the body is
+// shorter than the answer's own Content-Length, and when memory runs out while holding it.
 ExchangeResult read_response(ByteSource& source);
 
 // The request head, byte for byte. Bytes of `path` that would break the request line (0x00-0x20

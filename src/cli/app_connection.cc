@@ -11,7 +11,11 @@
 namespace {
 
 HttpResponse answer_or_fail(std::string_view port, ExchangeResult result) {
-  if (auto* error = std::get_if<ExchangeError>(&result)) fail_unreachable(port, *error);
+  if (auto* error = std::get_if<ExchangeError>(&result)) {
+    // The service answered, so "cannot reach" and its hints would mislead.
+    if (error->kind == ExchangeError::Kind::kOutOfMemory) fail(error->message);
+    fail_unreachable(port, *error);
+  }
   return std::get<HttpResponse>(std::move(result));
 }
 

@@ -2,7 +2,8 @@
 //
 // The port comes from --port, else TIRVANE_PORT, else the default, worked out afresh for every
 // request. A request that cannot be completed ends the run with the three-line "cannot reach"
-// report; a refused JSON request ends it with the service's own text.
+// report, and an answer too large for memory with a report saying so; a refused JSON request ends
+// it with the service's own text.
 #pragma once
 
 #include <string>

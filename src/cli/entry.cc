@@ -1,4 +1,5 @@
 // The entry point: one command word, one handler, one exit status.
+#include <new>
 #include <string>
 
 #include "cli/commands.h"
@@ -23,6 +24,11 @@ int program_main(std::vector<std::string> arguments) {
     finish(kExitFailure);
   }
   if (positional.size() - 1 < command->operands_required) fail(command->usage);
-  command->run(positional);
+  try {
+    command->run(positional);
+  } catch (const std::bad_alloc&) {
+    // A large answer read as a document, or held twice: a report, never an abort.
+    fail("out of memory");
+  }
   finish(kExitSuccess);
 }

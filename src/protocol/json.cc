@@ -10,6 +10,37 @@ std::string dump(const JsonValue& value, int indent) {
   return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+// Refuses nesting deeper than kMaxJsonDepth and numbers beyond the range of a double (they would
+// come back as infinity, which has no JSON text); everything else is the parser's own checking.
+class StructureCheck : public nlohmann::json_sax<JsonValue> {
+ public:
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t value, const string_t&) override {
+    return std::isfinite(value);
+  }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return enter(); }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return leave(); }
+  bool start_array(std::size_t) override { return enter(); }
+  bool end_array() override { return leave(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  bool enter() { return ++depth_ <= kMaxJsonDepth; }
+  bool leave() {
+    --depth_;
+    return true;
+  }
+  int depth_ = 0;
+};
+
 }  // namespace
 
 const JsonValue& member(const JsonValue& value, std::string_view key) {
@@ -41,20 +72,14 @@ std::string pretty_json_text(const JsonValue& value) { return dump(value, 2); }
 std::optional<JsonValue> parse_json_document(std::string_view text) {
   // The parser would skip a byte-order mark; a document that starts with one is not accepted.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;
-  using Event = nlohmann::json::parse_event_t;
-  bool refused = false;
-  auto check = [&refused](int depth, Event event, JsonValue& parsed) {
-    if ((event == Event::object_start || event == Event::array_start) && depth >= kMaxJsonDepth) {
-      refused = true;
-    }
-    // A number too large for a double would come back as infinity, which has no JSON text.
-    if (event == Event::value && parsed.is_number_float() &&
-        !std::isfinite(parsed.get<double>())) {
-      refused = true;
-    }
-    return !refused;
-  };
-  JsonValue parsed = nlohmann::json::parse(text, check, /*allow_exceptions=*/false);
-  if (refused || parsed.is_discarded()) return std::nullopt;
+  // The parser takes a NUL byte for the end of the input and would accept a document followed by
+  // one. No valid JSON text holds a NUL (in a string it must be escaped), so any NUL refuses it.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
+  // Checked in a pass of its own: the parser's filtering callback would do it while building,
+  // but it rescans the enclosing container after every nested object, which is quadratic.
+  StructureCheck check;
+  if (!nlohmann::json::sax_parse(text, &check)) return std::nullopt;
+  JsonValue parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded()) return std::nullopt;
   return parsed;
 }

@@ -11,6 +11,7 @@ namespace {
 
 using app::ControlInfo;
 using app::Failure;
+using app::FailureKind;
 using app::FocusSweep;
 
 class ScriptedLens : public app::Device {
@@ -18,13 +19,14 @@ class ScriptedLens : public app::Device {
   ScriptedLens(std::int64_t sharp_at, ControlInfo focus = {"focus", 0, 250, 5, 0, 30})
       : sharp_at_(sharp_at), focus_(focus) {}
 
-  app::DeviceInfo info() const override { return {"cam", "Scripted lens", true, 32, 32}; }
-  app::Result<app::JpegFrame> capture_jpeg(const app::FrameRequest&) override {
-    return Failure{500, "not used"};
+  app::DeviceInfo describe() const override { return {"cam", "Scripted lens", true, 32, 32}; }
+  app::Result<app::JpegFrame> take_jpeg(const app::FrameRequest&) override {
+    return Failure{FailureKind::kInternal, "not used"};
   }
   // A checkerboard whose contrast falls with the distance from the sharp position.
-  app::Result<app::Image> capture_gray() override {
-    if (fail_after >= 0 && captures++ >= fail_after) return Failure{502, "the camera stopped answering"};
+  app::Result<app::Image> take_gray() override {
+    if (fail_after >= 0 && captures++ >= fail_after)
+      return Failure{FailureKind::kDeviceFailed, "the camera stopped answering"};
     const double distance = std::abs(static_cast<double>(focus_.value - sharp_at_));
     const double contrast = 100.0 / (1.0 + distance / 10.0);
     app::Image image = app::make_image(32, 32, app::PixelFormat::kGray);
@@ -36,13 +38,14 @@ class ScriptedLens : public app::Device {
     }
     return image;
   }
-  app::Result<std::vector<ControlInfo>> controls() override {
+  app::Result<std::vector<ControlInfo>> list_controls() override {
     if (fixed) return std::vector<ControlInfo>{{"zoom", 0, 10, 1, 0, 0}};
     return std::vector<ControlInfo>{focus_};
   }
-  app::Result<app::ControlChange> set_control(std::string_view name, std::int64_t value) override {
+  app::Result<app::ControlChange> change_control(std::string_view name,
+                                                 std::int64_t value) override {
     if (name != "focus" || value < focus_.min || value > focus_.max || (value - focus_.min) % focus_.step) {
-      return Failure{400, "bad focus " + std::to_string(value)};
+      return Failure{FailureKind::kBadRequest, "bad focus " + std::to_string(value)};
     }
     app::ControlChange change{"focus", value, focus_.value};
     focus_.value = value;

@@ -1,14 +1,13 @@
 // The registered sources as devices "net:<name>": listing, finding, and what happens as sources
 // come and go.
-#include "app/net/network_camera_source.h"
-
+#include "app/net/network_camera_provider.h"
 #include "fake_phone.h"
 
 namespace testing_support {
 namespace {
 
-using app::NetworkSource;
-using app::net::NetworkCameraSource;
+using app::NetworkCameraEntry;
+using app::net::NetworkCameraProvider;
 
 std::vector<std::string> ids_of(const std::vector<std::shared_ptr<app::Device>>& devices) {
   std::vector<std::string> ids;
@@ -18,9 +17,9 @@ std::vector<std::string> ids_of(const std::vector<std::shared_ptr<app::Device>>&
 
 class NetworkCameraSourceTest : public ::testing::Test {
  protected:
-  std::vector<NetworkSource> registered{{"phone", "http://192.168.1.50:8080/shot.jpg"},
-                                        {"door", "https://cam.local/snapshot.cgi"}};
-  NetworkCameraSource source{[this] { return registered; }};
+  std::vector<NetworkCameraEntry> registered{{"phone", "http://192.168.1.50:8080/shot.jpg"},
+                                             {"door", "https://cam.local/snapshot.cgi"}};
+  NetworkCameraProvider source{[this] { return registered; }};
 
   std::shared_ptr<app::Device> found(std::string_view id) {
     auto result = source.find(id);
@@ -35,7 +34,7 @@ class NetworkCameraSourceTest : public ::testing::Test {
     auto result = source.find(id);
     if (!result || !app::failed(*result)) {
       ADD_FAILURE() << "no refusal for " << id;
-      return {};
+      return {app::FailureKind::kInternal, "no refusal"};
     }
     return std::get<app::Failure>(*result);
   }

@@ -449,19 +449,5 @@ TEST_F(GnomeDesktop, ShotsAndRecordingsShowTheCompositorsPicture) {
   for (std::size_t i = 1; i < starts.size(); ++i) EXPECT_EQ(starts[i]["restored"], true) << i;
 }
 
-TEST(Install, TheDesktopFileNamesTheInstalledService) {
-  const std::string prefix = testing_support::make_temp_dir();
-  auto r = testing_support::run_program(
-      {"cmake", "--install", TIRVANE_BUILD_DIR, "--prefix", prefix});
-  ASSERT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_TRUE(std::filesystem::exists(prefix + "/bin/tirvane-app"));
-  std::ifstream in(prefix + "/share/applications/tirvane-app.desktop");
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_THAT(text.str(), HasSubstr("\nExec=" + prefix + "/bin/tirvane-app\n"));
-  EXPECT_THAT(text.str(), HasSubstr("\nX-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2\n"));
-  std::filesystem::remove_all(prefix);
-}
-
 }  // namespace
 }  // namespace service_test

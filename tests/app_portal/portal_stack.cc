@@ -140,7 +140,7 @@ void PortalStack::start_kwin(bool with_desktop_file) {
   std::filesystem::create_directories(folder_ + "/data/applications");
   if (with_desktop_file) {
     std::string entry = read_file(TIRVANE_DESKTOP_TEMPLATE);
-    const std::string field = "@TIRVANE_APP_PATH@";
+    const std::string field = "@CMAKE_INSTALL_FULL_BINDIR@/tirvane-app";
     entry.replace(entry.find(field), field.size(), TIRVANE_APP_PATH);
     write_file(folder_ + "/data/applications/tirvane-app.desktop", entry);
   }

@@ -1,5 +1,7 @@
 // Screen recording: what the request may hold, and what the file holds (container, codec, size,
 // duration, frame count, and pictures that follow the screen), checked with ffprobe and ffmpeg.
+#include "app/screen/screen_recorder.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "app/screen/screen_recorder.h"
-#include "app/screen/screen_source.h"
+#include "app/recording_request.h"
+#include "app/screen/screen_provider.h"
 #include "fake_service.h"
 #include "run_program.h"
 #include "xvfb.h"
@@ -164,8 +166,9 @@ TEST(RecordingRequest, VideoSizeIsTheScreensUpTo1080pInEvenNumbers) {
 }
 
 TEST(ScreenRecorder, ABadRequestIsRefusedBeforeTheDisplayIsNeeded) {
-  app::X11ScreenRecorder recorder({std::nullopt, false});
-  auto recorded = recorder.record(*parse_json_document(R"({"format":"gif","secs":null})"));
+  app::ScreenVideoRecorder recorder({std::nullopt, false});
+  auto recorded =
+      app::record_screen(recorder, *parse_json_document(R"({"format":"gif","secs":null})"));
   ASSERT_TRUE(app::failed(recorded));
   EXPECT_EQ(std::get<Failure>(recorded).status, 400);
   EXPECT_EQ(std::get<Failure>(recorded).message,
@@ -173,9 +176,10 @@ TEST(ScreenRecorder, ABadRequestIsRefusedBeforeTheDisplayIsNeeded) {
 }
 
 TEST(ScreenRecorder, WithoutADisplayEveryRecordingIsRefusedAndNoneStaysBusy) {
-  app::X11ScreenRecorder recorder({std::nullopt, false});
+  app::ScreenVideoRecorder recorder({std::nullopt, false});
   for (int attempt = 0; attempt < 2; ++attempt) {
-    auto recorded = recorder.record(*parse_json_document(R"({"format":null,"secs":1})"));
+    auto recorded =
+        app::record_screen(recorder, *parse_json_document(R"({"format":null,"secs":1})"));
     ASSERT_TRUE(app::failed(recorded));
     EXPECT_EQ(std::get<Failure>(recorded).status, 503);
     EXPECT_EQ(std::get<Failure>(recorded).message, app::kNoDisplayMessage);
@@ -190,13 +194,13 @@ class ScreenRecording : public ::testing::Test {
 };
 
 TEST_F(ScreenRecording, WebmIsVp9AtTheScreensSizeAndFollowsTheScreen) {
-  app::X11ScreenRecorder recorder(environment());
+  app::ScreenVideoRecorder recorder(environment());
   // A second into the recording the middle block turns magenta.
   auto repaint = std::async(std::launch::async, [this] {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     screen_testing::paint(xvfb.display(), {{800, 450, 320, 180, 0xFF00FF}});
   });
-  auto recorded = recorder.record(*parse_json_document(R"({"format":null,"secs":2})"));
+  auto recorded = app::record_screen(recorder, *parse_json_document(R"({"format":null,"secs":2})"));
   repaint.get();
   ASSERT_FALSE(app::failed(recorded)) << std::get<Failure>(recorded).message;
   const Recording& recording = std::get<Recording>(recorded);
@@ -221,8 +225,9 @@ TEST_F(ScreenRecording, WebmIsVp9AtTheScreensSizeAndFollowsTheScreen) {
 }
 
 TEST_F(ScreenRecording, Mp4IsH264ThatCommonPlayersTake) {
-  app::X11ScreenRecorder recorder(environment());
-  auto recorded = recorder.record(*parse_json_document(R"({"format":"mp4","secs":1})"));
+  app::ScreenVideoRecorder recorder(environment());
+  auto recorded =
+      app::record_screen(recorder, *parse_json_document(R"({"format":"mp4","secs":1})"));
   ASSERT_FALSE(app::failed(recorded)) << std::get<Failure>(recorded).message;
   const Recording& recording = std::get<Recording>(recorded);
   EXPECT_EQ(recording.content_type, "video/mp4");
@@ -249,19 +254,19 @@ TEST_F(ScreenRecording, Mp4IsH264ThatCommonPlayersTake) {
 }
 
 TEST_F(ScreenRecording, ASecondRecordingMeanwhileIsRefusedWhileShotsGoOn) {
-  app::X11ScreenRecorder recorder(environment());
+  app::ScreenVideoRecorder recorder(environment());
   auto first = std::async(std::launch::async, [&recorder] {
-    return recorder.record(*parse_json_document(R"({"format":null,"secs":2})"));
+    return app::record_screen(recorder, *parse_json_document(R"({"format":null,"secs":2})"));
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
-  auto second = recorder.record(*parse_json_document(R"({"format":"mp4","secs":1})"));
+  auto second = app::record_screen(recorder, *parse_json_document(R"({"format":"mp4","secs":1})"));
   ASSERT_TRUE(app::failed(second));
   EXPECT_EQ(std::get<Failure>(second).status, 409);
   EXPECT_EQ(std::get<Failure>(second).message,
             "a screen recording is already running; try again when it has finished");
 
-  app::ScreenSource source(environment());
+  app::ScreenProvider source(environment());
   auto found = source.find("screen");
   ASSERT_TRUE(found && !app::failed(*found));
   auto shot = std::get<std::shared_ptr<app::Device>>(*found)->capture_jpeg({});
@@ -269,7 +274,7 @@ TEST_F(ScreenRecording, ASecondRecordingMeanwhileIsRefusedWhileShotsGoOn) {
 
   auto finished = first.get();
   ASSERT_FALSE(app::failed(finished)) << std::get<Failure>(finished).message;
-  auto after = recorder.record(*parse_json_document(R"({"format":"mp4","secs":1})"));
+  auto after = app::record_screen(recorder, *parse_json_document(R"({"format":"mp4","secs":1})"));
   EXPECT_FALSE(app::failed(after)) << std::get<Failure>(after).message;
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/screen/screen_source.h"
+#include "app/screen/screen_provider.h"
 #include "app/screen/x11_screen.h"
 #include "xvfb.h"
 
@@ -21,7 +21,7 @@ using screen_testing::XvfbOptions;
 
 app::DisplayEnvironment environment_for(const Xvfb& xvfb) { return {xvfb.display(), false}; }
 
-std::shared_ptr<app::Device> find_screen(app::ScreenSource& source) {
+std::shared_ptr<app::Device> find_screen(app::ScreenProvider& source) {
   auto found = source.find("screen");
   if (!found) throw std::runtime_error("the screen source does not know \"screen\"");
   if (app::failed(*found)) {
@@ -109,7 +109,7 @@ TEST(NoDisplay, EveryWayOfHavingNoDisplayIsRefusedWithTheReason) {
     app::DisplayEnvironment environment;
     if (c.display != nullptr) environment.display = c.display;
     environment.wayland_session = c.wayland_session;
-    app::ScreenSource source(environment);
+    app::ScreenProvider source(environment);
     EXPECT_TRUE(source.devices().empty()) << c.message;
     auto found = source.find("screen");
     ASSERT_TRUE(found.has_value());
@@ -120,7 +120,7 @@ TEST(NoDisplay, EveryWayOfHavingNoDisplayIsRefusedWithTheReason) {
 }
 
 TEST(NoDisplay, OtherIdsAreNotTheScreenSourcesToAnswer) {
-  app::ScreenSource source({std::nullopt, false});
+  app::ScreenProvider source({std::nullopt, false});
   for (const char* id : {"0", "test", "net:phone", "Screen", "screen ", ""}) {
     EXPECT_FALSE(source.find(id).has_value()) << id;
   }
@@ -159,7 +159,7 @@ TEST_P(ScreenShot, GrabsThroughSharedMemoryOnlyWhenTheServerOffersIt) {
 }
 
 TEST_P(ScreenShot, ShowsWhatIsOnTheScreenAtItsFullSize) {
-  app::ScreenSource source(environment_for(xvfb));
+  app::ScreenProvider source(environment_for(xvfb));
   auto screen = find_screen(source);
   auto frame = screen->capture_jpeg({});
   ASSERT_FALSE(app::failed(frame)) << std::get<app::Failure>(frame).message;
@@ -185,7 +185,7 @@ class ScreenDevice : public ::testing::Test {
 };
 
 TEST_F(ScreenDevice, IsListedWithItsSizeAndNeitherFocusableNorControllable) {
-  app::ScreenSource source(environment_for(xvfb));
+  app::ScreenProvider source(environment_for(xvfb));
   const auto devices = source.devices();
   ASSERT_EQ(devices.size(), 1u);
   const app::DeviceInfo info = devices[0]->info();
@@ -209,7 +209,7 @@ TEST_F(ScreenDevice, IsListedWithItsSizeAndNeitherFocusableNorControllable) {
 }
 
 TEST_F(ScreenDevice, ScalesShotsToTheAskedSizeKeepingTheAspect) {
-  app::ScreenSource source(environment_for(xvfb));
+  app::ScreenProvider source(environment_for(xvfb));
   auto screen = find_screen(source);
   struct Case {
     FrameRequest request;
@@ -236,7 +236,7 @@ TEST_F(ScreenDevice, ScalesShotsToTheAskedSizeKeepingTheAspect) {
 }
 
 TEST_F(ScreenDevice, EachShotIsFresh) {
-  app::ScreenSource source(environment_for(xvfb));
+  app::ScreenProvider source(environment_for(xvfb));
   auto screen = find_screen(source);
   ASSERT_FALSE(app::failed(screen->capture_jpeg({})));
   screen_testing::paint(xvfb.display(), {{800, 450, 320, 180, 0xFF00FF}});
@@ -254,7 +254,7 @@ TEST(ScreenServer, OneGoneAwayIsRefusedAndOneStartedAgainIsPickedUp) {
   auto xvfb = std::make_unique<Xvfb>(options);
   const std::string display = xvfb->display();
   screen_testing::paint(display, screen_testing::test_scene());
-  app::ScreenSource source({display, false});
+  app::ScreenProvider source({display, false});
   auto screen = find_screen(source);
   ASSERT_FALSE(app::failed(screen->capture_jpeg({})));
 

@@ -1,16 +1,15 @@
 // The real device layer, on what this machine has: ordinary files and no camera. It must report
 // errno values as they are, and the webcam source over it must take a file for no camera.
+#include <gtest/gtest.h>
 #include <linux/videodev2.h>
 #include <poll.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 
 #include "app/v4l2/device_layer.h"
-#include "app/v4l2/webcam_source.h"
+#include "app/v4l2/webcam_provider.h"
 
 namespace {
 
@@ -42,7 +41,7 @@ TEST(KernelDeviceLayer, FindsNoWebcamWhereThereIsNone) {
   const std::filesystem::path root = ::testing::TempDir() + "/kernel-layer-dev";
   std::filesystem::create_directories(root);
   std::ofstream(root / "video0") << "not a device";
-  app::v4l2::WebcamSource source(kernel_device_layer(), {root, {}});
+  app::v4l2::WebcamProvider source(kernel_device_layer(), {root, {}});
   EXPECT_TRUE(source.devices().empty());
   const auto found = source.find("0");
   ASSERT_TRUE(found.has_value());

@@ -37,8 +37,8 @@ void WebcamTest::unplug(int number) {
   layer_->unplug(node(number));
 }
 
-app::v4l2::WebcamSource& WebcamTest::source() {
-  if (!source_) source_ = std::make_unique<app::v4l2::WebcamSource>(layer_, options_);
+app::v4l2::WebcamProvider& WebcamTest::source() {
+  if (!source_) source_ = std::make_unique<app::v4l2::WebcamProvider>(layer_, options_);
   return *source_;
 }
 

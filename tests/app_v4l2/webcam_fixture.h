@@ -1,4 +1,4 @@
-// Webcams on a fake device layer, found by a WebcamSource under a temporary device folder.
+// Webcams on a fake device layer, found by a WebcamProvider under a temporary device folder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 
 #include "app/device.h"
 #include "app/image.h"
-#include "app/v4l2/webcam_source.h"
+#include "app/v4l2/webcam_provider.h"
 #include "fake_camera.h"
 
 namespace webcam_test {
@@ -27,7 +27,7 @@ class WebcamTest : public ::testing::Test {
   // It disappears: its node file goes and the fake answers as for an unplugged device.
   void unplug(int number);
 
-  app::v4l2::WebcamSource& source();
+  app::v4l2::WebcamProvider& source();
   // The webcam with this number, found through the source; fails the test when it is not.
   std::shared_ptr<app::Device> camera(int number);
   fake_v4l2::Camera state(int number) const { return layer_->state(node(number)); }
@@ -37,13 +37,14 @@ class WebcamTest : public ::testing::Test {
   app::v4l2::WebcamOptions options_;
 
  private:
-  std::unique_ptr<app::v4l2::WebcamSource> source_;
+  std::unique_ptr<app::v4l2::WebcamProvider> source_;
 };
 
 template <class T>
 app::Failure failure_of(const app::Result<T>& result) {
   EXPECT_TRUE(app::failed(result)) << "expected a failure";
-  return app::failed(result) ? std::get<app::Failure>(result) : app::Failure{0, ""};
+  return app::failed(result) ? std::get<app::Failure>(result)
+                             : app::Failure{app::FailureKind::kInternal, "no failure"};
 }
 
 template <class T>

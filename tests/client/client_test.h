@@ -53,6 +53,23 @@ struct OsErrorText {
 
 inline const OsErrorText kConnectionRefused{"Connection refused", 111, 10061};
 
+// The address space given to the client in the tests of answers without end: ample for the
+// client itself, small enough that an endless answer exhausts it within a second.
+inline constexpr std::size_t kClientMemoryLimit = std::size_t{64} << 20;
+
+// Whether the client under test can run under an address space limit at all. The sanitizers
+// reserve terabytes of address space at start-up, and so does wine.
+inline bool client_takes_memory_limit() {
+#if defined(__SANITIZE_ADDRESS__)
+  return false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return false;
+#endif
+#endif
+  return !client_is_windows();
+}
+
 // Checks that `actual` is `layout` with the platform error in place of its "{}". The Linux build's
 // descriptions are the C library's and are compared whole. The Windows build's come from the
 // system's message table, whose words differ between systems (and under wine), so there the

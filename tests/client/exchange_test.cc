@@ -47,11 +47,37 @@ TEST(ReadResponse, StatusHeadersAndBody) {
            {"leading space and tabs", " \tHTTP/1.1\t\t201 \r\n\r\nb", 201, "b"},
            {"no-break space splits", "HTTP/1.1\xC2\xA0" "202\r\n\r\nb", 202, "b"},
            {"em space splits", "HTTP/1.1\xE2\x80\x83" "203 x\r\n\r\nb", 203, "b"},
-           {"empty answer", "", 0, ""},
+           {"empty answer", "", -1, "no answer: the connection was closed before any byte arrived"},
            {"ends in status line", "HTTP/1.1 200 OK", 200, ""},
-           {"ends in headers", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", 200, ""},
-           {"content-length ignored", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789", 200,
-            "0123456789"},
+           {"ends in headers", "HTTP/1.1 200 OK\r\nX: y\r\n", 200, ""},
+           {"ends in headers after a length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", -1,
+            "the answer was cut short: 0 of 5 body bytes"},
+           {"longer than its length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789",
+            200, "0123456789"},
+           {"exactly its length", "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n0123", 200, "0123"},
+           {"shorter than its length", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123", -1,
+            "the answer was cut short: 4 of 10 body bytes"},
+           {"length in any case, zeros and blanks", "HTTP/1.1 200 OK\r\ncONTENT-lENGTH: \t0010 \r\n\r\n0123",
+            -1, "the answer was cut short: 4 of 10 body bytes"},
+           {"length beyond 64 bits", "HTTP/1.1 200 OK\r\nContent-Length: 184467440737095516160\r\n\r\nab",
+            -1, "the answer was cut short: 2 of 184467440737095516160 body bytes"},
+           {"the first length counts", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 9\r\n\r\nabc",
+            200, "abc"},
+           {"cut short with no status code", "garbage\r\nContent-Length: 3\r\n\r\nab", -1,
+            "the answer was cut short: 2 of 3 body bytes"},
+           {"refusal cut short", "HTTP/1.1 404 X\r\nContent-Length: 30\r\n\r\n{\"error\"", -1,
+            "the answer was cut short: 8 of 30 body bytes"},
+           {"length zero", "HTTP/1.1 200 OK\r\nContent-Length: 000\r\n\r\n", 200, ""},
+           // Only a header named Content-Length whose value is a decimal number counts.
+           {"length with a plus", "HTTP/1.1 200 OK\r\nContent-Length: +5\r\n\r\nab", 200, "ab"},
+           {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nab", 200, "ab"},
+           {"length with an exponent", "HTTP/1.1 200 OK\r\nContent-Length: 1e3\r\n\r\nab", 200, "ab"},
+           {"list of lengths", "HTTP/1.1 200 OK\r\nContent-Length: 5, 5\r\n\r\nab", 200, "ab"},
+           {"empty length", "HTTP/1.1 200 OK\r\nContent-Length:\r\n\r\nab", 200, "ab"},
+           {"other name", "HTTP/1.1 200 OK\r\nX-Content-Length: 5\r\n\r\nab", 200, "ab"},
+           {"space before the colon", "HTTP/1.1 200 OK\r\nContent-Length : 5\r\n\r\nab", 200, "ab"},
+           {"length in the body", "HTTP/1.1 200 OK\r\n\r\nContent-Length: 50\r\n", 200,
+            "Content-Length: 50\r\n"},
            {"chunked kept", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n",
             200, "2\r\nab\r\n0\r\n\r\n"},
            {"spaces line ends headers", "HTTP/1.1 200 OK\r\nA: b\r\n   \r\nC: d\r\n\r\nx", 200,
@@ -79,6 +105,64 @@ TEST(ReadResponse, StatusHeadersAndBody) {
         EXPECT_EQ(r.body.to_string(), c.body) << c.name << " step " << step;
       }
     }
+  }
+}
+
+// Answers without end: the head given, then `filler` for ever.
+class EndlessSource : public ByteSource {
+ public:
+  EndlessSource(std::string head, char filler) : head_(std::move(head)), filler_(filler) {}
+  std::variant<std::size_t, std::string> read(char* buffer, std::size_t capacity) override {
+    const std::size_t n = std::min(capacity, head_.size() - at_);
+    std::copy_n(head_.data() + at_, n, buffer);
+    at_ += n;
+    std::fill_n(buffer + n, capacity - n, filler_);
+    delivered_ += capacity;
+    return capacity;
+  }
+  std::size_t delivered() const { return delivered_; }
+
+ private:
+  std::string head_;
+  char filler_;
+  std::size_t at_ = 0;
+  std::size_t delivered_ = 0;
+};
+
+TEST(ReadResponse, HeaderBlockIsBoundedAt64KiB) {
+  const std::string kTooLarge = "the answer's header block is larger than 64 KiB";
+  // Status line, header lines and the empty line, line ends included: 65536 bytes pass.
+  const std::string status = "HTTP/1.1 200 OK\r\n";
+  const std::string start = "X: ";
+  const std::string filler(65536 - status.size() - start.size() - 4, 'h');
+  const std::string exact = status + start + filler + "\r\n\r\n";
+  ASSERT_EQ(exact.size(), 65536u);
+  for (std::size_t step : {std::size_t{1}, std::size_t{8192}, std::size_t{1 << 20}}) {
+    StringSource fits(exact + "body", step);
+    ExchangeResult result = read_response(fits);
+    ASSERT_TRUE(std::holds_alternative<HttpResponse>(result)) << step;
+    EXPECT_EQ(std::get<HttpResponse>(result).body.to_string(), "body");
+
+    StringSource over(status + start + "h" + filler + "\r\n\r\nbody", step);
+    result = read_response(over);
+    ASSERT_TRUE(std::holds_alternative<ExchangeError>(result)) << step;
+    EXPECT_EQ(std::get<ExchangeError>(result).message, kTooLarge);
+  }
+  // Many short lines count together, and a head that breaks off is no exception.
+  std::string lines = status;
+  while (lines.size() <= 65536) lines += "A: b\r\n";
+  StringSource many(lines, 1 << 20);
+  ExchangeResult result = read_response(many);
+  ASSERT_TRUE(std::holds_alternative<ExchangeError>(result));
+  EXPECT_EQ(std::get<ExchangeError>(result).message, kTooLarge);
+
+  // An endless status line or header line stops at the cap instead of filling memory.
+  for (const std::string& head : {std::string(), status + "X-Endless: "}) {
+    EndlessSource endless(head, 'e');
+    result = read_response(endless);
+    ASSERT_TRUE(std::holds_alternative<ExchangeError>(result)) << head;
+    EXPECT_EQ(std::get<ExchangeError>(result).message, kTooLarge);
+    EXPECT_LE(endless.delivered(), 65536u + 8192u);
   }
 }
 
@@ -146,11 +230,42 @@ TEST_F(ExchangeTest, GetSendsExactlyTheHeadAndReadsAnAnswerSentInPieces) {
   EXPECT_EQ(fake.requests()[0], get("/api/health"));
 }
 
-TEST_F(ExchangeTest, SilentCloseIsStatusZeroWithAnEmptyBody) {
-  fake.add(Reply{});
-  RunResult result = run({"status", "--json"});
-  EXPECT_EQ(result.exit_status, 0) << result.err;
-  EXPECT_EQ(result.out, "null\n");
+TEST_F(ExchangeTest, ServiceThatClosesWithoutAWordIsNoAnswer) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"status"}, {"status", "--json"}}) {
+    fake.add(Reply{});
+    RunResult result = run(args);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, cannot_reach("http://127.0.0.1:" + fake.port_text() + "/api",
+                                       "no answer: the connection was closed before any byte "
+                                       "arrived"));
+  }
+}
+
+TEST_F(ExchangeTest, AnswerCutShortOfItsLengthIsAnUnreachableReport) {
+  fake.add(reply("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 40\r\n\r\n"
+                 "{\"version\":\"1\""));
+  RunResult result = run({"status"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, cannot_reach("http://127.0.0.1:" + fake.port_text() + "/api",
+                                     "the answer was cut short: 14 of 40 body bytes"));
+}
+
+TEST_F(ExchangeTest, EndlessHeaderLineIsRefusedAt64KiB) {
+  fake.add_endless(reply("HTTP/1.1 200 OK\r\nX-Endless: "), std::string(65536, 'e'));
+  RunOptions options;
+  options.env["TIRVANE_PORT"] = fake.port_text();
+  options.working_dir = dir;
+  // Under a limit, so that a client that kept the line would fail visibly instead of filling
+  // the machine's memory.
+  if (client_takes_memory_limit()) options.address_space_limit = kClientMemoryLimit;
+  RunResult result = run_client({"status"}, options);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, cannot_reach("http://127.0.0.1:" + fake.port_text() + "/api",
+                                     "the answer's header block is larger than 64 KiB"));
 }
 
 TEST_F(ExchangeTest, HeaderThatIsNotUtf8IsAnUnreachableReport) {

@@ -65,6 +65,16 @@ TEST(ParseJsonDocument, RejectsAnythingButOneDocument) {
             "{\"a\":[true,false,null]}");
 }
 
+TEST(ParseJsonDocument, ANulByteAnywhereIsNoDocument) {
+  using namespace std::string_view_literals;
+  for (std::string_view bad : {"{}\0"sv, "{\"a\":1}\0{\"b\":2}"sv, "1\0"sv, "\"x\"\r\n\0"sv, "\0{}"sv,
+                               "[1,\0 2]"sv, "\"a\0b\""sv, "\0"sv}) {
+    EXPECT_FALSE(parse_json_document(bad).has_value()) << ::testing::PrintToString(std::string(bad));
+  }
+  // Escaped, the character is an ordinary part of a string.
+  EXPECT_EQ(parse("\"a\\u0000b\"").get<std::string>(), std::string("a\0b", 3));
+}
+
 TEST(ParseJsonDocument, NestingIsBounded) {
   std::string ok(kMaxJsonDepth, '[');
   ok += std::string(kMaxJsonDepth, ']');

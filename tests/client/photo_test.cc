@@ -111,7 +111,8 @@ TEST_F(PhotoTest, StatusBelow400AndNoStatusAtAllAreSuccess) {
            {"HTTP/1.1 399 X\r\n\r\nimg", "img"},
            {"HTTP/1.1 204 No Content\r\n\r\n", ""},
            {"garbage\r\n\r\nimg", "img"},
-           {"", ""},
+           // A body longer than the answer's own length is taken whole.
+           {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nimg", "img"},
        }) {
     write_file(dir + "/tirvane.jpg", "old");
     fake.add(reply(c.response));
@@ -186,6 +187,71 @@ TEST_F(PhotoTest, UnreachableServiceLeavesTheFile) {
   EXPECT_EQ(r.err, cannot_reach("http://127.0.0.1:" + fake.port_text() + "/api",
                                 "stream did not contain valid UTF-8"));
   EXPECT_EQ(read_file(dir + "/tirvane.jpg"), "keep me");
+}
+
+TEST_F(PhotoTest, AnswerThatBreaksOffIsAnUnreachableReportAndLeavesTheFile) {
+  struct Case {
+    std::string command;
+    Reply answer;
+    std::string reason;
+  };
+  const std::string no_answer = "no answer: the connection was closed before any byte arrived";
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+  for (const Case& c : std::vector<Case>{
+           {"snap", Reply{}, no_answer},
+           {"screenshot", Reply{}, no_answer},
+           {"record", Reply{}, no_answer},
+           {"snap", reply(head + "15\r\n\r\n" + kJpeg.substr(0, 6)),
+            "the answer was cut short: 6 of 15 body bytes"},
+           {"screenshot", reply(head + "15\r\n"), "the answer was cut short: 0 of 15 body bytes"},
+           {"record", reply(head + "300000\r\n\r\n" + std::string(200000, 'v')),
+            "the answer was cut short: 200000 of 300000 body bytes"},
+       }) {
+    for (std::string json : {"--json", "--out=keep.jpg"}) {
+      write_file(dir + "/keep.jpg", "keep me");
+      fake.add(c.answer);
+      RunResult r = run({c.command, "--out", "keep.jpg", json});
+      EXPECT_EQ(r.exit_status, 1) << c.command << " " << c.reason;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, cannot_reach("http://127.0.0.1:" + fake.port_text() + "/api", c.reason));
+      EXPECT_EQ(read_file(dir + "/keep.jpg"), "keep me") << c.command << " " << c.reason;
+    }
+  }
+  EXPECT_FALSE(read_file(dir + "/screen.webm"));
+}
+
+TEST_F(PhotoTest, RunningOutOfMemoryForAnEndlessAnswerIsAReportNotACrash) {
+  if (!client_takes_memory_limit()) {
+    GTEST_SKIP() << "the client under test cannot run under an address space limit";
+  }
+  RunOptions options;
+  options.env["TIRVANE_PORT"] = fake.port_text();
+  options.working_dir = dir;
+  options.address_space_limit = kClientMemoryLimit;
+  const std::string prefix = "error: out of memory while receiving the app's answer, after ";
+  for (std::string command : {"snap", "status"}) {
+    write_file(dir + "/keep.jpg", "keep me");
+    fake.add_endless(media_reply(200, ""), std::string(1 << 16, 'b'));
+    RunResult r = run_client({command, "--out", "keep.jpg"}, options);
+    EXPECT_EQ(r.exit_status, 1) << command;
+    EXPECT_EQ(r.out, "");
+    ASSERT_TRUE(r.err.starts_with(prefix) && r.err.ends_with(" body bytes\n")) << r.err;
+    // The count is what was held when memory ran out: most of the limit.
+    const std::string count = r.err.substr(prefix.size(), r.err.size() - prefix.size() - 12);
+    EXPECT_GT(std::stoull(count), kClientMemoryLimit / 4) << r.err;
+    EXPECT_LT(std::stoull(count), kClientMemoryLimit) << r.err;
+    EXPECT_EQ(read_file(dir + "/keep.jpg"), "keep me");
+  }
+
+  // A body that fits, but whose document does not: the report still says what happened.
+  std::string many = "[";
+  while (many.size() < 16'000'000) many += "{},{},{},{},{},{},{},{},";
+  many += "{}]";
+  fake.add(media_reply(200, many));
+  RunResult r = run_client({"status", "--json"}, options);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "error: out of memory\n");
 }
 
 TEST_F(PhotoTest, FilesThatCannotBeWrittenAreReportedWithTheSystemReason) {

@@ -24,6 +24,8 @@ TEST_F(StatusTest, PrintsThreeLinesFromTheHealthDocument) {
             "tirvane null on port null\n  camera  (best available)\n  size    nullxnull\n"},
            {"not json",
             "tirvane null on port null\n  camera  (best available)\n  size    nullxnull\n"},
+           {std::string(R"({"version":"1","port":7})") + '\0',
+            "tirvane null on port null\n  camera  (best available)\n  size    nullxnull\n"},
        }) {
     fake.add(json_reply(200, c.body));
     RunResult r = run({"status", "extra", "words"});
@@ -59,6 +61,8 @@ TEST_F(StatusTest, RefusalsEndWithTheServiceTextOrTheFallback) {
            {answer(400, R"({"error":5})"), "error: the app rejected the request\n"},
            {answer(400, R"(["error"])"), "error: the app rejected the request\n"},
            {answer(65535, R"({"error":"big"})"), "error: big\n"},
+           {answer(404, std::string(R"({"error":"no such camera"})") + '\0'),
+            "error: the app rejected the request\n"},
        }) {
     fake.add(reply(c.response));
     RunResult r = run({"status", "--json"});

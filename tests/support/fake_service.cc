@@ -35,13 +35,15 @@ std::string read_request(int fd) {
   return data;
 }
 
-void send_all(int fd, const std::string& bytes) {
+// False when the peer has gone.
+bool send_all(int fd, const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
   }
+  return true;
 }
 
 }  // namespace
@@ -83,7 +85,12 @@ FakeService::~FakeService() {
 
 void FakeService::add(Reply reply) {
   std::lock_guard lock(mutex_);
-  script_.push_back(std::move(reply));
+  script_.push_back(Scripted{std::move(reply), std::string()});
+}
+
+void FakeService::add_endless(Reply reply, std::string repeated) {
+  std::lock_guard lock(mutex_);
+  script_.push_back(Scripted{std::move(reply), std::move(repeated)});
 }
 
 std::vector<std::string> FakeService::requests() const {
@@ -103,7 +110,7 @@ void FakeService::serve() {
     int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     std::string request = read_request(fd);
-    Reply next;
+    Scripted next;
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(std::move(request));
@@ -112,9 +119,16 @@ void FakeService::serve() {
         script_.pop_front();
       }
     }
-    for (const std::string& piece : next.pieces) {
-      if (next.pause.count() > 0) std::this_thread::sleep_for(next.pause);
+    for (const std::string& piece : next.reply.pieces) {
+      if (next.reply.pause.count() > 0) std::this_thread::sleep_for(next.reply.pause);
       send_all(fd, piece);
+    }
+    if (!next.repeated.empty()) {
+      // Until the client closes (a send fails) or the service stops.
+      while (send_all(fd, next.repeated)) {
+        std::lock_guard lock(mutex_);
+        if (stopping_) break;
+      }
     }
     ::close(fd);
   }

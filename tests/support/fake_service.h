@@ -38,6 +38,9 @@ class FakeService {
   // Queues the answer for the next connection. Connections beyond the script are recorded and
   // closed without an answer.
   void add(Reply reply);
+  // Queues an answer without end: `reply`'s pieces, then `repeated` again and again until the
+  // client goes away.
+  void add_endless(Reply reply, std::string repeated);
 
   // The raw bytes of every request received so far, in order: the head up to the empty line
   // and then as many bytes as its Content-Length announced.
@@ -49,7 +52,11 @@ class FakeService {
   int listener_ = -1;
   std::uint16_t port_ = 0;
   mutable std::mutex mutex_;
-  std::deque<Reply> script_;
+  struct Scripted {
+    Reply reply;
+    std::string repeated;  // empty: close after the pieces
+  };
+  std::deque<Scripted> script_;
   std::vector<std::string> requests_;
   bool stopping_ = false;
   std::thread thread_;

@@ -53,7 +53,13 @@ RunResult run_client(const std::vector<std::string>& args, const RunOptions& opt
   return run_program(argv, options);
 }
 
-RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options) {
+RunResult run_program(const std::vector<std::string>& original, const RunOptions& options) {
+  std::vector<std::string> argv = original;
+  if (options.address_space_limit) {
+    // prlimit sets the limit on itself and then runs the program in its place.
+    const std::string limit = std::to_string(*options.address_space_limit);
+    argv.insert(argv.begin(), {"prlimit", "--as=" + limit + ":" + limit});
+  }
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {

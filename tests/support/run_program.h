@@ -1,6 +1,7 @@
 // Runs a built program as a user would, and collects what it did.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -19,6 +20,9 @@ struct RunOptions {
   // unless set here.
   std::map<std::string, std::optional<std::string>> env;
   std::string working_dir;  // empty: the test's own
+  // When set, the program runs with at most this much address space (RLIMIT_AS), so that an
+  // allocation beyond it fails as it would on a machine out of memory.
+  std::optional<std::size_t> address_space_limit;
 };
 
 // Runs the client with `args` (program name not included). The client is the built tirvane,

@@ -1,18 +1,22 @@
 // The screen as the devices "screen" and "screen:NAME", through whichever method the session
-// offers (see method_probe.h). An X11 session is served exactly as before, by ScreenSource.
+// offers (see method_probe.h). An X11 session is served exactly as before, by ScreenProvider.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
-#include "app/device_source.h"
+#include "app/desktop/monitor_device.h"
+#include "app/device_provider.h"
 #include "app/portal/portal_screen.h"
-#include "app/screen/screen_source.h"
+#include "app/screen/display_environment.h"
+#include "app/screen/screen_provider.h"
 #include "protocol/json.h"
 
 namespace app::desktop {
 
-class DesktopScreenSource final : public DeviceSource {
+class DesktopScreenSource final : public DeviceProvider {
  public:
   DesktopScreenSource(DisplayEnvironment environment,
                       std::shared_ptr<portal::PortalScreen> portal);
@@ -25,9 +29,14 @@ class DesktopScreenSource final : public DeviceSource {
   JsonValue status() const;
 
  private:
+  // The device of `output` ("" for "screen") through KWin or the portal, made once.
+  std::shared_ptr<MonitorDevice> device_for(bool kwin, const std::string& output);
+
   const DisplayEnvironment environment_;
   std::shared_ptr<portal::PortalScreen> portal_;
-  ScreenSource x11_;
+  ScreenProvider x11_;
+  std::mutex mutex_;  // guards devices_
+  std::map<std::pair<bool, std::string>, std::shared_ptr<MonitorDevice>> devices_;
 };
 
 }  // namespace app::desktop

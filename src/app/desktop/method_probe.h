@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/screen/x11_screen.h"
+#include "app/screen/display_environment.h"
 
 namespace app::desktop {
 

@@ -41,7 +41,7 @@ struct Fd {
   }
 };
 
-Failure unavailable(std::string message) { return Failure{503, std::move(message)}; }
+Failure unavailable(std::string message) { return Failure{FailureKind::kUnavailable, std::move(message)}; }
 
 struct Metadata {
   std::string type;

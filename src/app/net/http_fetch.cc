@@ -91,7 +91,9 @@ std::string curl_detail(CURLcode code, const char* buffer) {
   return lower_first(buffer[0] != '\0' ? buffer : curl_easy_strerror(code));
 }
 
-Failure bad_gateway(std::string reason) { return Failure{502, std::move(reason)}; }
+Failure bad_gateway(std::string reason) {
+  return Failure{FailureKind::kDeviceFailed, std::move(reason)};
+}
 
 Failure reason_for(CURLcode code, CURL* handle, const Sink& sink, const FetchLimits& limits,
                    const char* error_buffer) {
@@ -167,7 +169,7 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
   if (!is_http_url(url)) return bad_gateway("has a URL that is neither http nor https");
   init_curl_once();
   EasyHandle handle(curl_easy_init());
-  if (!handle) return Failure{500, "cannot start the HTTP client"};
+  if (!handle) return Failure{FailureKind::kInternal, "cannot start the HTTP client"};
   CURL* curl = handle.get();
 
   Sink sink;
@@ -200,7 +202,8 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
   set(CURLOPT_WRITEFUNCTION, write_body);
   set(CURLOPT_WRITEDATA, &sink);
   if (setup != CURLE_OK) {
-    return Failure{500, std::string("cannot set up the HTTP client: ") + curl_easy_strerror(setup)};
+    return Failure{FailureKind::kInternal,
+                   std::string("cannot set up the HTTP client: ") + curl_easy_strerror(setup)};
   }
 
   const CURLcode code = curl_easy_perform(curl);

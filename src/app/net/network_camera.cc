@@ -1,34 +1,16 @@
 #include "app/net/network_camera.h"
 
-#include <turbojpeg.h>
-
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <utility>
 
+#include "app/pixel_scaler.h"
+
 namespace app::net {
 namespace {
 
 constexpr int kGrayMaxWidth = 640;
-
-struct Size {
-  int width = 0;
-  int height = 0;
-};
-
-// The size in the JPEG's frame header, once looks_like_jpeg has accepted the bytes.
-Size jpeg_size(const std::string& bytes) {
-  Size size;
-  std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitDecompress(), tjDestroy);
-  int subsampling = 0, colorspace = 0;
-  if (handle) {
-    tjDecompressHeader3(handle.get(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                        static_cast<unsigned long>(bytes.size()), &size.width, &size.height,
-                        &subsampling, &colorspace);
-  }
-  return size;
-}
 
 // "text/html" out of "Text/HTML; charset=utf-8".
 std::string media_type(const std::string& content_type) {
@@ -65,10 +47,10 @@ int scaled_side(int natural_other, int natural_given, int given) {
 
 }  // namespace
 
-NetworkCamera::NetworkCamera(NetworkSource source, FetchLimits limits)
+NetworkCamera::NetworkCamera(NetworkCameraEntry source, FetchLimits limits)
     : source_(std::move(source)), limits_(limits) {}
 
-DeviceInfo NetworkCamera::info() const {
+DeviceInfo NetworkCamera::describe() const {
   DeviceInfo info;
   info.id = "net:" + source_.name;
   const std::string host = url_for_display(source_.url, true);
@@ -78,28 +60,31 @@ DeviceInfo NetworkCamera::info() const {
 }
 
 Failure NetworkCamera::source_failure(const std::string& reason) const {
-  return Failure{502, "net:" + source_.name + " at " + url_for_display(source_.url) + " " + reason};
+  return Failure{FailureKind::kDeviceFailed,
+                 "net:" + source_.name + " at " + url_for_display(source_.url) + " " + reason};
 }
 
 Result<JpegFrame> NetworkCamera::fetch_frame() {
   Result<FetchedBody> fetched = http_fetch(source_.url, limits_);
   if (const auto* failure = std::get_if<Failure>(&fetched)) {
-    if (failure->status != 502) return *failure;  // the fetch could not even start
+    // Anything but a failed fetch means the fetch could not even start.
+    if (failure->kind != FailureKind::kDeviceFailed) return *failure;
     return source_failure(failure->message);
   }
   FetchedBody& body = std::get<FetchedBody>(fetched);
-  if (!looks_like_jpeg(body.body)) return source_failure(not_a_jpeg_reason(body));
-  const Size size = jpeg_size(body.body);
+  const std::optional<JpegSize> size = jpeg_size(body.body);
+  if (!size) return source_failure(not_a_jpeg_reason(body));
   JpegFrame frame;
   frame.bytes = std::move(body.body);
-  frame.width = size.width;
-  frame.height = size.height;
+  frame.width = size->width;
+  frame.height = size->height;
   return frame;
 }
 
-Result<JpegFrame> NetworkCamera::capture_jpeg(const FrameRequest& request) {
+Result<JpegFrame> NetworkCamera::take_jpeg(const FrameRequest& request) {
   if (!side_in_range(request.width) || !side_in_range(request.height)) {
-    return Failure{400, "width and height must be between 1 and " + std::to_string(kMaxFrameSide)};
+    return Failure{FailureKind::kBadRequest,
+                   "width and height must be between 1 and " + std::to_string(kMaxFrameSide)};
   }
   Result<JpegFrame> fetched = fetch_frame();
   if (failed(fetched) || (!request.width && !request.height)) return fetched;
@@ -123,9 +108,15 @@ Result<JpegFrame> NetworkCamera::capture_jpeg(const FrameRequest& request) {
     return source_failure("sent a JPEG that does not decode: " + failure->message);
   }
   const Image& whole = std::get<Image>(decoded);
-  const Image scaled =
-      whole.width == width && whole.height == height ? whole : resize(whole, width, height);
-  Result<std::string> encoded = encode_jpeg(view_of(scaled));
+  Result<std::string> encoded = Failure{FailureKind::kInternal, "not encoded"};
+  if (whole.width == width && whole.height == height) {
+    encoded = encode_jpeg(view_of(whole));
+  } else {
+    PixelScaler scaler;
+    Result<Image> scaled = scaler.resize(view_of(whole), width, height);
+    if (const auto* failure = std::get_if<Failure>(&scaled)) return *failure;
+    encoded = encode_jpeg(view_of(std::get<Image>(scaled)));
+  }
   if (const auto* failure = std::get_if<Failure>(&encoded)) return *failure;
   frame.bytes = std::move(std::get<std::string>(encoded));
   frame.width = width;
@@ -133,7 +124,7 @@ Result<JpegFrame> NetworkCamera::capture_jpeg(const FrameRequest& request) {
   return fetched;
 }
 
-Result<Image> NetworkCamera::capture_gray() {
+Result<Image> NetworkCamera::take_gray() {
   Result<JpegFrame> fetched = fetch_frame();
   if (const auto* failure = std::get_if<Failure>(&fetched)) return *failure;
   const JpegFrame& frame = std::get<JpegFrame>(fetched);
@@ -146,11 +137,10 @@ Result<Image> NetworkCamera::capture_gray() {
   return gray;
 }
 
-Result<std::vector<ControlInfo>> NetworkCamera::controls() { return std::vector<ControlInfo>{}; }
-
-Result<ControlChange> NetworkCamera::set_control(std::string_view name, std::int64_t /*value*/) {
-  return Failure{400, "net:" + source_.name + " has no control " + std::string(name) +
-                          ": a network camera's settings are made on the camera itself"};
+Result<ControlChange> NetworkCamera::change_control(std::string_view name, std::int64_t /*value*/) {
+  return Failure{FailureKind::kBadRequest,
+                 "net:" + source_.name + " has no control " + std::string(name) +
+                     ": a network camera's settings are made on the camera itself"};
 }
 
 }  // namespace app::net

@@ -42,9 +42,9 @@ std::optional<std::string> ConsentStore::token() const {
 
 std::optional<Failure> ConsentStore::store(const std::string& token) const {
   if (file_.empty()) {
-    return Failure{500, "cannot keep the screen permission: no configuration folder (set HOME)"};
+    return Failure{FailureKind::kInternal, "cannot keep the screen permission: no configuration folder (set HOME)"};
   }
-  if (!plausible(token)) return Failure{502, "the desktop portal sent an unusable restore token"};
+  if (!plausible(token)) return Failure{FailureKind::kDeviceFailed, "the desktop portal sent an unusable restore token"};
   std::error_code error;
   std::filesystem::create_directories(folder_, error);
   const std::string temporary = file_ + ".new";
@@ -58,7 +58,7 @@ std::optional<Failure> ConsentStore::store(const std::string& token) const {
   if (!written || ::rename(temporary.c_str(), file_.c_str()) != 0) {
     const int cause = written ? errno : saved;
     ::unlink(temporary.c_str());
-    return Failure{500, "cannot keep the screen permission in " + file_ + ": " +
+    return Failure{FailureKind::kInternal, "cannot keep the screen permission in " + file_ + ": " +
                             std::strerror(cause)};
   }
   return std::nullopt;

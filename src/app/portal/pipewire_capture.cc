@@ -264,7 +264,7 @@ const spa_pod* enum_format(spa_pod_builder& builder) {
   return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
 }
 
-Failure refused(std::string why) { return Failure{503, "cannot receive the screen through PipeWire: " + std::move(why)}; }
+Failure refused(std::string why) { return Failure{FailureKind::kUnavailable, "cannot receive the screen through PipeWire: " + std::move(why)}; }
 
 }  // namespace
 
@@ -337,13 +337,13 @@ Result<std::unique_ptr<PipeWireCapture>> PipeWireCapture::connect(
 }
 
 Result<PixelView> PipeWireCapture::newest(std::size_t index, std::chrono::milliseconds wait) {
-  if (index >= state_->streams.size()) return Failure{404, "no such screen stream"};
+  if (index >= state_->streams.size()) return Failure{FailureKind::kNotFound, "no such screen stream"};
   Stream& stream = *state_->streams[index];
   std::unique_lock lock(state_->mutex);
   state_->changed.wait_for(lock, wait, [&] { return stream.stopped || stream.any; });
-  if (stream.stopped) return Failure{503, "the screen stream stopped: " + *stream.stopped};
+  if (stream.stopped) return Failure{FailureKind::kUnavailable, "the screen stream stopped: " + *stream.stopped};
   if (!stream.any) {
-    return Failure{503, "the desktop sent no picture of the screen within " +
+    return Failure{FailureKind::kUnavailable, "the desktop sent no picture of the screen within " +
                             std::to_string(wait.count()) + " ms"};
   }
   if (stream.fresh) {

@@ -90,7 +90,7 @@ int on_response(sd_bus_message* message, void* userdata, sd_bus_error*) {
   return 0;
 }
 
-Failure unavailable(std::string message) { return Failure{503, std::move(message)}; }
+Failure unavailable(std::string message) { return Failure{FailureKind::kUnavailable, std::move(message)}; }
 
 }  // namespace
 

@@ -52,7 +52,7 @@ bool PortalScreen::consent_stored() const { return store_.token().has_value(); }
 Result<std::unique_ptr<PortalSession>> PortalScreen::start_session() {
   std::lock_guard starting(start_mutex_);
   const auto token = store_.token();
-  if (!token) return Failure{503, consent_missing_message()};
+  if (!token) return Failure{FailureKind::kUnavailable, consent_missing_message()};
   bool rejected = false;
   auto started = start_screencast({token, kRestorePatience}, &rejected);
   if (failed(started)) {
@@ -100,7 +100,7 @@ Result<PortalSession*> PortalScreen::shot_session_locked() {
 
 Result<std::vector<PortalOutput>> PortalScreen::outputs() {
   std::lock_guard lock(mutex_);
-  if (!store_.token() && !shots_) return Failure{503, consent_missing_message()};
+  if (!store_.token() && !shots_) return Failure{FailureKind::kUnavailable, consent_missing_message()};
   auto session = shot_session_locked();
   if (failed(session)) return std::get<Failure>(session);
   last_shot_ = std::chrono::steady_clock::now();
@@ -120,7 +120,7 @@ std::optional<Failure> PortalScreen::with_picture(std::string_view output,
     auto at = std::find_if(outputs.begin(), outputs.end(),
                            [&](const PortalOutput& o) { return o.name == output; });
     if (at == outputs.end()) {
-      return Failure{404, "no monitor named " + std::string(output) + " on this desktop"};
+      return Failure{FailureKind::kNotFound, "no monitor named " + std::string(output) + " on this desktop"};
     }
     index = static_cast<std::size_t>(at - outputs.begin());
   }
@@ -133,7 +133,7 @@ std::optional<Failure> PortalScreen::with_picture(std::string_view output,
     auto renewed = shot_session_locked();
     if (failed(renewed)) return std::get<Failure>(renewed);
     session = std::get<PortalSession*>(renewed);
-    if (index >= session->outputs.size()) return Failure{404, "no such monitor on this desktop"};
+    if (index >= session->outputs.size()) return Failure{FailureKind::kNotFound, "no such monitor on this desktop"};
     picture = session->capture->newest(index, kFirstFrameWait);
     if (failed(picture)) return std::get<Failure>(picture);
   }

@@ -15,7 +15,7 @@ constexpr std::uint32_t kCursorEmbedded = 2;
 // Plain portal steps that involve no dialog.
 constexpr std::chrono::milliseconds kStepPatience{10000};
 
-Failure unavailable(std::string message) { return Failure{503, std::move(message)}; }
+Failure unavailable(std::string message) { return Failure{FailureKind::kUnavailable, std::move(message)}; }
 
 // The refusal for a Response other than 0.
 Failure not_granted(std::uint32_t response, const char* step) {

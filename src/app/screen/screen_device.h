@@ -1,15 +1,14 @@
-// The screen of the service's X display as a capture device: each frame is a fresh grab of the
-// whole screen, encoded straight from the grabbed BGRX pixels. No controls, no focus.
+// The screen as a capture device: each frame is a fresh grab of the primary output from the
+// frame source, encoded straight from the grabbed BGRX pixels. No controls, no focus.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
 #include "app/device.h"
-#include "app/screen/pixel_scaler.h"
-#include "app/screen/x11_screen.h"
+#include "app/pixel_scaler.h"
+#include "app/screen/frame_source.h"
 
 namespace app {
 
@@ -32,28 +31,27 @@ Result<JpegFrame> encode_shot(const PixelView& shot, const FrameRequest& request
 
 class ScreenDevice final : public Device {
  public:
-  explicit ScreenDevice(DisplayEnvironment environment);
+  // `open` makes a new connection to the display; it is called again after the display was
+  // lost.
+  explicit ScreenDevice(FrameSourceOpener open);
 
   // Connects to the display when not connected, or when the connection was lost. Nothing, or
-  // why the screen cannot be had (a 503 Failure). Safe to call while a capture runs.
+  // why the screen cannot be had (a 503 Failure). Waits for a running capture.
   std::optional<Failure> connect();
 
-  DeviceInfo info() const override;
-  Result<JpegFrame> capture_jpeg(const FrameRequest& request) override;
-  // Refused: the screen has no focus to sweep.
-  Result<Image> capture_gray() override;
-  // The screen has none: an empty list, and a 400 for any name.
-  Result<std::vector<ControlInfo>> controls() override;
-  Result<ControlChange> set_control(std::string_view name, std::int64_t value) override;
-
  private:
+  DeviceInfo describe() const override;
+  std::string label() const override { return "the screen"; }
+  Result<JpegFrame> take_jpeg(const FrameRequest& request) override;
+  // The screen is taken whole unless a size is asked.
+  DefaultFrameSize frame_size_rule() const override { return DefaultFrameSize::kNatural; }
+
+  // The caller holds device_mutex().
   std::optional<Failure> connect_locked();
   Result<PixelView> grab_locked();
 
-  const DisplayEnvironment environment_;
-  // Guards everything below: info() and connect() are called without `busy`.
-  mutable std::mutex mutex_;
-  std::unique_ptr<X11Screen> screen_;
+  const FrameSourceOpener open_;
+  std::unique_ptr<FrameSource> source_;
   PixelScaler scaler_;
 };
 

@@ -46,7 +46,7 @@ std::string av_error_text(int code) {
 }
 
 Failure encoding_failure(const std::string& what, int code) {
-  return {500, "cannot record the screen: " + what + ": " + av_error_text(code)};
+  return {FailureKind::kInternal, "cannot record the screen: " + what + ": " + av_error_text(code)};
 }
 
 // HD video is BT.709, limited range; both encoders carry the labels in the stream.
@@ -99,8 +99,9 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::open(const std::string& path,
   if (rc < 0) return encoding_failure("no muxer", rc);
   const AVCodec* encoder = avcodec_find_encoder_by_name(webm ? "libvpx-vp9" : "libx264");
   if (encoder == nullptr) {
-    return Failure{500, std::string("cannot record the screen: no ") +
-                            (webm ? "VP9" : "H.264") + " encoder in this FFmpeg"};
+    return Failure{FailureKind::kInternal, std::string("cannot record the screen: no ") +
+                                               (webm ? "VP9" : "H.264") +
+                                               " encoder in this FFmpeg"};
   }
   state->stream = avformat_new_stream(state->format, nullptr);
   state->codec = avcodec_alloc_context3(encoder);
@@ -108,7 +109,7 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::open(const std::string& path,
   state->held = av_packet_alloc();
   if (state->stream == nullptr || state->codec == nullptr || state->packet == nullptr ||
       state->held == nullptr) {
-    return Failure{500, "cannot record the screen: out of memory"};
+    return Failure{FailureKind::kInternal, "cannot record the screen: out of memory"};
   }
 
   AVCodecContext& codec = *state->codec;
@@ -154,7 +155,7 @@ VideoWriter::~VideoWriter() = default;
 
 Result<FramePtr> VideoWriter::make_frame() const {
   FramePtr frame(av_frame_alloc());
-  if (!frame) return Failure{500, "cannot record the screen: out of memory"};
+  if (!frame) return Failure{FailureKind::kInternal, "cannot record the screen: out of memory"};
   frame->format = AV_PIX_FMT_YUV420P;
   frame->width = state_->settings.width;
   frame->height = state_->settings.height;

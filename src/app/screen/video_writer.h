@@ -13,12 +13,11 @@
 #include <string>
 
 #include "app/failure.h"
+#include "app/recorder.h"
 
 struct AVFrame;
 
 namespace app {
-
-enum class VideoFormat { kWebm, kMp4 };
 
 struct VideoSettings {
   VideoFormat format = VideoFormat::kWebm;

@@ -91,24 +91,26 @@ Failure cannot_open(const DisplayEnvironment& environment) {
   const bool wayland = environment.wayland_session;
   if (!environment.display || environment.display->empty()) {
     if (wayland) {
-      return {503,
+      return {FailureKind::kUnavailable,
               "no X display: this is a Wayland session and the service has no XWayland access "
               "(DISPLAY is not set); start the service inside your desktop session with XWayland "
               "running"};
     }
-    return {503, kNoDisplayMessage};
+    return {FailureKind::kUnavailable, kNoDisplayMessage};
   }
   if (wayland) {
-    return {503, "no X display: cannot open XWayland's display " + quoted(*environment.display) +
-                     " in this Wayland session (XWayland is not running or does not admit this "
-                     "user); start the service inside your desktop session"};
+    return {FailureKind::kUnavailable,
+            "no X display: cannot open XWayland's display " + quoted(*environment.display) +
+                " in this Wayland session (XWayland is not running or does not admit this "
+                "user); start the service inside your desktop session"};
   }
-  return {503, "no X display: cannot open " + quoted(*environment.display) +
-                   "; set DISPLAY or start the service inside your desktop session"};
+  return {FailureKind::kUnavailable,
+          "no X display: cannot open " + quoted(*environment.display) +
+              "; set DISPLAY or start the service inside your desktop session"};
 }
 
 Failure lost_failure(const X11Screen::State& state) {
-  return {503, "lost the connection to the X display " + quoted(state.name)};
+  return {FailureKind::kUnavailable, "lost the connection to the X display " + quoted(state.name)};
 }
 
 // The pixel layout everything downstream takes as is: 8 bits each of blue, green, red and
@@ -181,16 +183,6 @@ bool attach_shared_image(X11Screen::State& state) {
 
 }  // namespace
 
-DisplayEnvironment display_environment() {
-  DisplayEnvironment environment;
-  if (const char* display = std::getenv("DISPLAY")) environment.display = display;
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const char* session = std::getenv("XDG_SESSION_TYPE");
-  environment.wayland_session = (wayland != nullptr && *wayland != '\0') ||
-                                (session != nullptr && std::string_view(session) == "wayland");
-  return environment;
-}
-
 Result<std::unique_ptr<X11Screen>> X11Screen::open(const DisplayEnvironment& environment) {
   if (!environment.display || environment.display->empty()) return cannot_open(environment);
   prepare_xlib();
@@ -213,9 +205,10 @@ Result<std::unique_ptr<X11Screen>> X11Screen::open(const DisplayEnvironment& env
   s.width = attributes.width;
   s.height = attributes.height;
   if (!has_bgrx_pixels(s.display, s.visual, s.depth)) {
-    return Failure{503, "the screen of " + quoted(s.name) +
-                            " uses a pixel format that cannot be captured (depth " +
-                            std::to_string(s.depth) + "); run the display in 24-bit colour"};
+    return Failure{FailureKind::kUnavailable,
+                   "the screen of " + quoted(s.name) +
+                       " uses a pixel format that cannot be captured (depth " +
+                       std::to_string(s.depth) + "); run the display in 24-bit colour"};
   }
   int opcode = 0, first_event = 0, first_error = 0;
   s.xwayland = XQueryExtension(s.display, "XWAYLAND", &opcode, &first_event, &first_error);
@@ -253,7 +246,8 @@ Result<PixelView> X11Screen::grab() {
     const bool grabbed = XShmGetImage(s.display, s.root, s.image, 0, 0, AllPlanes);
     if (s.lost) return lost_failure(s);
     if (!grabbed || trap.code() != 0) {
-      return Failure{500, "cannot grab the screen (X error " + std::to_string(trap.code()) + ")"};
+      return Failure{FailureKind::kInternal,
+                     "cannot grab the screen (X error " + std::to_string(trap.code()) + ")"};
     }
   } else {
     release_image(s);
@@ -261,7 +255,8 @@ Result<PixelView> X11Screen::grab() {
                         static_cast<unsigned>(s.height), AllPlanes, ZPixmap);
     if (s.lost) return lost_failure(s);
     if (s.image == nullptr) {
-      return Failure{500, "cannot grab the screen (X error " + std::to_string(trap.code()) + ")"};
+      return Failure{FailureKind::kInternal,
+                     "cannot grab the screen (X error " + std::to_string(trap.code()) + ")"};
     }
   }
   return PixelView{reinterpret_cast<const std::uint8_t*>(s.image->data), s.width, s.height,
@@ -271,9 +266,36 @@ Result<PixelView> X11Screen::grab() {
 int X11Screen::width() const { return state_->width; }
 int X11Screen::height() const { return state_->height; }
 GrabMethod X11Screen::method() const { return state_->method; }
-const std::string& X11Screen::display_name() const { return state_->name; }
+std::string X11Screen::display_name() const { return state_->name; }
 bool X11Screen::is_xwayland() const { return state_->xwayland; }
 bool X11Screen::lost() const { return state_->lost; }
+
+Result<PixelView> X11Screen::grab(std::string_view output) {
+  if (!output.empty() && output != kX11ScreenOutput) {
+    return Failure{FailureKind::kNotFound, "the X display " + quoted(state_->name) +
+                                               " has no output named " + std::string(output)};
+  }
+  return grab();
+}
+
+Result<std::vector<ScreenOutput>> X11Screen::outputs() {
+  if (state_->lost) return lost_failure(*state_);
+  return std::vector<ScreenOutput>{
+      {std::string(kX11ScreenOutput), state_->width, state_->height, true}};
+}
+
+std::vector<Header> X11Screen::warnings() const {
+  if (!state_->xwayland) return {};
+  return {{"X-Screen-Warning", "XWayland shows only X11 windows; Wayland windows come out black"}};
+}
+
+FrameSourceOpener x11_frame_sources(DisplayEnvironment environment) {
+  return [environment]() -> Result<std::unique_ptr<FrameSource>> {
+    auto opened = X11Screen::open(environment);
+    if (failed(opened)) return std::get<Failure>(opened);
+    return std::unique_ptr<FrameSource>(std::move(std::get<std::unique_ptr<X11Screen>>(opened)));
+  };
+}
 
 bool X11Screen::alive() {
   if (!state_->lost) XSync(state_->display, False);

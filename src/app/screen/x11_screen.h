@@ -1,9 +1,9 @@
-// The whole screen of an X display, grabbed into memory: through MIT-SHM when the server shares
-// memory with us, else through XGetImage (about 40 times slower, but works over any connection).
+// The whole screen of an X display as a frame source, grabbed into memory: through MIT-SHM when
+// the server shares memory with us, else through XGetImage (about 40 times slower, but works
+// over any connection).
 //
-// One X11Screen is one connection to the X server. It is not thread-safe: use each from one
-// thread at a time (different X11Screens may run concurrently). When the server goes away the
-// connection is marked lost and every later grab fails; open a new X11Screen then.
+// One X11Screen is one connection to the X server, with the threading and loss rules of
+// FrameSource. It offers one output, the whole X screen, named kX11ScreenOutput.
 #pragma once
 
 #include <memory>
@@ -12,17 +12,10 @@
 
 #include "app/failure.h"
 #include "app/image.h"
+#include "app/screen/display_environment.h"
+#include "app/screen/frame_source.h"
 
 namespace app {
-
-// Which display the service was started for, as its environment tells.
-struct DisplayEnvironment {
-  std::optional<std::string> display;  // DISPLAY
-  bool wayland_session = false;        // WAYLAND_DISPLAY is set, or XDG_SESSION_TYPE is wayland
-};
-
-// What this process's environment says.
-DisplayEnvironment display_environment();
 
 // The refusal when there is no display to capture, word for word.
 inline constexpr const char* kNoDisplayMessage =
@@ -30,33 +23,47 @@ inline constexpr const char* kNoDisplayMessage =
 
 enum class GrabMethod { kSharedMemory, kGetImage };
 
-class X11Screen {
+// The name of the one output of an X11Screen.
+inline constexpr std::string_view kX11ScreenOutput = "screen";
+
+// Opens X11Screens on the display `environment` names.
+FrameSourceOpener x11_frame_sources(DisplayEnvironment environment);
+
+class X11Screen final : public FrameSource {
  public:
   // Connects to the display the environment names. Without one, or when it cannot be opened or
   // its pixels are not 24-bit colour, a 503 Failure that says why (a Wayland session without X
   // access is named as such).
   static Result<std::unique_ptr<X11Screen>> open(const DisplayEnvironment& environment);
 
-  ~X11Screen();
+  ~X11Screen() override;
   X11Screen(const X11Screen&) = delete;
   X11Screen& operator=(const X11Screen&) = delete;
 
   // The whole screen now, as BGRX rows with their own stride. The pixels belong to this
   // X11Screen and stay valid until the next grab. Follows changes of the screen size.
   Result<PixelView> grab();
+  // The same for the output "" or kX11ScreenOutput; a 404 Failure for any other name.
+  Result<PixelView> grab(std::string_view output) override;
+
+  std::string method_name() const override { return "x11"; }
+  // The one output, the whole screen, at the size of the last grab.
+  Result<std::vector<ScreenOutput>> outputs() override;
+  // On XWayland, a warning that Wayland windows come out black.
+  std::vector<Header> warnings() const override;
 
   // The size of the last grab (or, before the first, of the screen when connected).
   int width() const;
   int height() const;
   GrabMethod method() const;
   // The display name as given, e.g. ":0".
-  const std::string& display_name() const;
+  std::string display_name() const override;
   // True on XWayland, where only X11 windows can be seen: Wayland windows come out black.
   bool is_xwayland() const;
   // True once the connection to the server has broken; nothing more can be grabbed through it.
-  bool lost() const;
+  bool lost() const override;
   // Asks the server for a round trip: false when the connection has broken (it is then lost).
-  bool alive();
+  bool alive() override;
 
   struct State;
 

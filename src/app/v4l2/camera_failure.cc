@@ -13,20 +13,23 @@ std::string camera_name(const CameraRef& camera) { return "camera " + std::to_st
 bool device_gone(int error) { return error == ENODEV || error == ENOENT || error == ENXIO; }
 
 Failure camera_failure(const CameraRef& camera, std::string_view doing, int error) {
-  if (error == EBUSY) return Failure{409, camera_name(camera) + " is busy (used by another program)"};
+  if (error == EBUSY)
+    return Failure{FailureKind::kBusy, camera_name(camera) + " is busy (used by another program)"};
   if (error == EACCES || error == EPERM) {
-    return Failure{403, "no permission to use " + camera_name(camera) + " (" + camera.path +
-                            "): the service's user must be allowed to open it, usually by "
-                            "being in the video group"};
+    return Failure{FailureKind::kForbidden,
+                   "no permission to use " + camera_name(camera) + " (" + camera.path +
+                       "): the service's user must be allowed to open it, usually by "
+                       "being in the video group"};
   }
-  if (device_gone(error)) return Failure{404, camera_name(camera) + " was disconnected"};
-  return Failure{502, camera_name(camera) + " could not " + std::string(doing) + ": " +
-                          std::strerror(error)};
+  if (device_gone(error))
+    return Failure{FailureKind::kNotFound, camera_name(camera) + " was disconnected"};
+  return Failure{FailureKind::kDeviceFailed, camera_name(camera) + " could not " +
+                                                 std::string(doing) + ": " + std::strerror(error)};
 }
 
 Failure camera_timeout(const CameraRef& camera, int timeout_ms) {
-  return Failure{504, camera_name(camera) + " sent no frame within " +
-                          std::to_string(timeout_ms) + " ms"};
+  return Failure{FailureKind::kTimedOut, camera_name(camera) + " sent no frame within " +
+                                             std::to_string(timeout_ms) + " ms"};
 }
 
 }  // namespace app::v4l2

@@ -8,17 +8,13 @@
 #include <chrono>
 #include <limits>
 
+#include "app/v4l2/capabilities.h"
+
 namespace app::v4l2 {
 namespace {
 
 // Damaged buffers tolerated in a row before the camera is called broken.
 constexpr int kMaxDamagedFrames = 10;
-
-bool can_stream(const v4l2_capability& caps) {
-  const std::uint32_t offered =
-      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-  return (offered & V4L2_CAP_VIDEO_CAPTURE) && (offered & V4L2_CAP_STREAMING);
-}
 
 int to_int(std::uint32_t value) {
   return static_cast<int>(std::min<std::uint32_t>(value, std::numeric_limits<int>::max()));
@@ -46,14 +42,14 @@ Result<std::unique_ptr<CaptureSession>> CaptureSession::open(std::shared_ptr<Dev
   v4l2_capability caps{};
   if (const int result = layer->ioctl(fd, VIDIOC_QUERYCAP, &caps); result < 0) {
     if (result == -ENOTTY) {
-      return Failure{404, "camera " + std::to_string(camera.node) + " (" + camera.path +
-                              ") is not a video device"};
+      return Failure{FailureKind::kNotFound, "camera " + std::to_string(camera.node) + " (" +
+                                                 camera.path + ") is not a video device"};
     }
     return camera_failure(camera, "say what it is", -result);
   }
-  if (!can_stream(caps)) {
-    return Failure{404, "camera " + std::to_string(camera.node) + " (" + camera.path +
-                            ") does not capture video"};
+  if (!captures_by_streaming(caps)) {
+    return Failure{FailureKind::kNotFound, "camera " + std::to_string(camera.node) + " (" +
+                                               camera.path + ") does not capture video"};
   }
   v4l2_format format{};
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -109,9 +105,10 @@ Result<StreamFormat> CaptureSession::start(const FormatChoice& choice,
   }
   const v4l2_pix_format& pix = format.fmt.pix;
   if (pix.pixelformat != choice.fourcc) {
-    return Failure{502, "camera " + std::to_string(camera_.node) + " would not deliver " +
-                            fourcc_name(choice.fourcc) + " frames (it offered " +
-                            fourcc_name(pix.pixelformat) + ")"};
+    return Failure{FailureKind::kDeviceFailed,
+                   "camera " + std::to_string(camera_.node) + " would not deliver " +
+                       fourcc_name(choice.fourcc) + " frames (it offered " +
+                       fourcc_name(pix.pixelformat) + ")"};
   }
   StreamFormat agreed;
   agreed.fourcc = pix.pixelformat;
@@ -119,7 +116,8 @@ Result<StreamFormat> CaptureSession::start(const FormatChoice& choice,
   agreed.stride = pix.bytesperline;
   agreed.limited_range = limited_range(pix);
   if (agreed.size.width <= 0 || agreed.size.height <= 0) {
-    return Failure{502, "camera " + std::to_string(camera_.node) + " reported an empty frame size"};
+    return Failure{FailureKind::kDeviceFailed,
+                   "camera " + std::to_string(camera_.node) + " reported an empty frame size"};
   }
   if (!is_jpeg_format(agreed.fourcc)) {
     const std::size_t packed = static_cast<std::size_t>(agreed.size.width) *
@@ -193,8 +191,8 @@ Result<CaptureSession::Dequeued> CaptureSession::wait_for_buffer() {
     const int result = layer_->ioctl(fd_, VIDIOC_DQBUF, &buffer);
     if (result == 0) {
       if (buffer.index >= buffers_.size()) {
-        return Failure{502, "camera " + std::to_string(camera_.node) +
-                                " returned a buffer it was never given"};
+        return Failure{FailureKind::kDeviceFailed, "camera " + std::to_string(camera_.node) +
+                                                       " returned a buffer it was never given"};
       }
       return Dequeued{buffer.index, std::min<std::size_t>(buffer.bytesused,
                                                           buffers_[buffer.index].length),
@@ -217,7 +215,8 @@ Result<CaptureSession::Dequeued> CaptureSession::wait_for_buffer() {
       if (error == 0) {
         if (auto queued = requeue(buffer.index); failed(queued)) return std::get<Failure>(queued);
       }
-      return Failure{502, "camera " + std::to_string(camera_.node) + " stopped streaming"};
+      return Failure{FailureKind::kDeviceFailed,
+                     "camera " + std::to_string(camera_.node) + " stopped streaming"};
     }
   }
 }
@@ -250,7 +249,7 @@ Result<bool> CaptureSession::drain_waiting() {
 }
 
 Result<std::string> CaptureSession::next_frame(bool stale) {
-  if (!streaming_) return Failure{500, "the camera is not streaming"};
+  if (!streaming_) return Failure{FailureKind::kInternal, "the camera is not streaming"};
   if (auto drained = drain_waiting(); failed(drained)) return std::get<Failure>(drained);
   if (stale) {
     if (auto skipped = discard_frames(1); failed(skipped)) return std::get<Failure>(skipped);
@@ -266,7 +265,8 @@ Result<std::string> CaptureSession::next_frame(bool stale) {
     if (auto queued = requeue(frame.index); failed(queued)) return std::get<Failure>(queued);
     if (!frame.damaged && !bytes.empty()) return bytes;
   }
-  return Failure{502, "camera " + std::to_string(camera_.node) + " sends only damaged frames"};
+  return Failure{FailureKind::kDeviceFailed,
+                 "camera " + std::to_string(camera_.node) + " sends only damaged frames"};
 }
 
 }  // namespace app::v4l2

@@ -127,23 +127,26 @@ std::optional<Failure> refuse_value(DeviceLayer& layer, int fd, const CameraRef&
   const ControlInfo& info = control.info;
   const std::string on = " on " + camera_label(camera);
   if (control.flags & V4L2_CTRL_FLAG_READ_ONLY) {
-    return Failure{400, info.name + " is read-only" + on};
+    return Failure{FailureKind::kBadRequest, info.name + " is read-only" + on};
   }
   if (value < info.min || value > info.max) {
-    return Failure{400, info.name + " takes " + std::to_string(info.min) + ".." +
-                            std::to_string(info.max) + on + ", not " + std::to_string(value)};
+    return Failure{FailureKind::kBadRequest, info.name + " takes " + std::to_string(info.min) +
+                                                 ".." + std::to_string(info.max) + on + ", not " +
+                                                 std::to_string(value)};
   }
   if (is_menu(control.type)) {
     if (!menu_has(layer, fd, control.id, value)) {
-      return Failure{400, info.name + " has no setting " + std::to_string(value) + on +
-                              " (it takes " + menu_choices(layer, fd, control) + ")"};
+      return Failure{FailureKind::kBadRequest, info.name + " has no setting " +
+                                                   std::to_string(value) + on + " (it takes " +
+                                                   menu_choices(layer, fd, control) + ")"};
     }
   } else if (info.step > 1 && (value - info.min) % info.step != 0) {
     const std::int64_t below = value - (value - info.min) % info.step;
-    return Failure{400, info.name + " moves in steps of " + std::to_string(info.step) + on +
-                            ": take " + std::to_string(below) + " or " +
-                            std::to_string(std::min(below + info.step, info.max)) + ", not " +
-                            std::to_string(value)};
+    return Failure{FailureKind::kBadRequest,
+                   info.name + " moves in steps of " + std::to_string(info.step) + on + ": take " +
+                       std::to_string(below) + " or " +
+                       std::to_string(std::min(below + info.step, info.max)) + ", not " +
+                       std::to_string(value)};
   }
   return std::nullopt;
 }
@@ -152,12 +155,13 @@ Failure set_failure(const CameraRef& camera, std::string_view name, std::int64_t
                     int error) {
   const std::string label = camera_label(camera);
   if (error == EACCES) {
-    return Failure{409, label + " refused to set " + std::string(name) +
-                            " (an automatic mode holds it)"};
+    return Failure{FailureKind::kConflict, label + " refused to set " + std::string(name) +
+                                               " (an automatic mode holds it)"};
   }
   if (error == EINVAL || error == ERANGE) {
-    return Failure{400, label + " refused " + std::string(name) + " " + std::to_string(value) +
-                            ": " + std::strerror(error)};
+    return Failure{FailureKind::kBadRequest, label + " refused " + std::string(name) + " " +
+                                                 std::to_string(value) + ": " +
+                                                 std::strerror(error)};
   }
   return camera_failure(camera, "set " + std::string(name), error);
 }
@@ -245,8 +249,9 @@ Result<ControlChange> set_camera_control(DeviceLayer& layer, int fd, const Camer
     for (const CameraControl& control : controls) {
       names += (names.empty() ? "" : ", ") + control.info.name;
     }
-    return Failure{400, camera_label(camera) + " has no control named " + std::string(name) +
-                            (names.empty() ? " (it has none)" : " (it has " + names + ")")};
+    return Failure{FailureKind::kBadRequest,
+                   camera_label(camera) + " has no control named " + std::string(name) +
+                       (names.empty() ? " (it has none)" : " (it has " + names + ")")};
   }
   if (auto refusal = refuse_value(layer, fd, camera, *target, value)) return *refusal;
 

@@ -104,11 +104,12 @@ std::size_t raw_frame_size(std::uint32_t fourcc, std::size_t stride, int height)
 Result<std::string> encode_raw_frame(const RawFrame& frame, int quality) {
   if (frame.width <= 0 || frame.height <= 0 ||
       frame.bytes.size() < raw_frame_size(frame.fourcc, frame.stride, frame.height)) {
-    return Failure{502, "the camera's frame is shorter than its format says"};
+    return Failure{FailureKind::kDeviceFailed,
+                   "the camera's frame is shorter than its format says"};
   }
   const Planes planes = split_planes(frame);
   std::unique_ptr<void, HandleCloser> handle(tjInitCompress());
-  if (!handle) return Failure{500, "cannot start the JPEG encoder"};
+  if (!handle) return Failure{FailureKind::kInternal, "cannot start the JPEG encoder"};
   const unsigned char* sources[3] = {planes.plane[0].data(), planes.plane[1].data(),
                                      planes.plane[2].data()};
   unsigned char* jpeg = nullptr;
@@ -118,7 +119,7 @@ Result<std::string> encode_raw_frame(const RawFrame& frame, int quality) {
                               TJFLAG_FASTDCT) != 0) {
     std::string message = std::string("cannot encode the JPEG: ") + tjGetErrorStr2(handle.get());
     tjFree(jpeg);
-    return Failure{500, message};
+    return Failure{FailureKind::kInternal, message};
   }
   std::string bytes(reinterpret_cast<const char*>(jpeg), size);
   tjFree(jpeg);

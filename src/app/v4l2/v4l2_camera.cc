@@ -52,10 +52,7 @@ V4l2Camera::~V4l2Camera() {
   closer_.join();
 }
 
-DeviceInfo V4l2Camera::info() const {
-  std::lock_guard lock(info_mutex_);
-  return info_;
-}
+DeviceInfo V4l2Camera::describe() const { return info_; }
 
 bool V4l2Camera::in_use() const {
   std::lock_guard lock(session_mutex_);
@@ -91,7 +88,9 @@ Result<T> V4l2Camera::with_session(Operation&& operation) {
   Result<T> result = operation(*session_);
   // A refused value (400) says nothing about the device; any other failure may leave it in a
   // state best forgotten.
-  if (failed(result) && std::get<Failure>(result).status != 400) session_.reset();
+  if (failed(result) && std::get<Failure>(result).kind != FailureKind::kBadRequest) {
+    session_.reset();
+  }
   last_use_ = std::chrono::steady_clock::now();
   session_opened_.notify_all();
   return result;
@@ -102,23 +101,23 @@ Result<bool> V4l2Camera::ensure_streaming(const FrameRequest& request, bool keep
   if (keep_current && session.streaming() && !request.width && !request.height) return true;
   const auto choice = choose_format(session.formats(), request, session.current_size());
   if (!choice) {
-    return Failure{502, "camera " + std::to_string(camera_.node) +
-                            " offers none of the pixel formats this service reads "
-                            "(MJPEG, YUYV, NV12)"};
+    return Failure{FailureKind::kDeviceFailed,
+                   "camera " + std::to_string(camera_.node) +
+                       " offers none of the pixel formats this service reads "
+                       "(MJPEG, YUYV, NV12)"};
   }
   if (session.streaming() && session.streaming_choice() == choice) return true;
   auto started = session.start(*choice, options_.stream);
   if (failed(started)) return std::get<Failure>(started);
   const FrameSize size = std::get<StreamFormat>(started).size;
-  std::lock_guard lock(info_mutex_);
   info_.width = size.width;
   info_.height = size.height;
   return true;
 }
 
-Result<JpegFrame> V4l2Camera::capture_jpeg(const FrameRequest& request) {
+Result<JpegFrame> V4l2Camera::take_jpeg(const FrameRequest& request) {
   if ((request.width && *request.width <= 0) || (request.height && *request.height <= 0)) {
-    return Failure{400, "width and height must be positive"};
+    return Failure{FailureKind::kBadRequest, "width and height must be positive"};
   }
   return with_session<JpegFrame>([&](CaptureSession& session) -> Result<JpegFrame> {
     if (auto streaming = ensure_streaming(request, true); failed(streaming)) {
@@ -138,7 +137,8 @@ Result<JpegFrame> V4l2Camera::capture_jpeg(const FrameRequest& request) {
       } else {
         auto encoded = encode_raw_frame(raw_frame(format, bytes), options_.jpeg_quality);
         if (failed(encoded)) {
-          if (std::get<Failure>(encoded).status == 502) continue;  // a short frame
+          // A frame cut short on the way: take the next.
+          if (std::get<Failure>(encoded).kind == FailureKind::kDeviceFailed) continue;
           return std::get<Failure>(encoded);
         }
         jpeg.bytes = std::move(std::get<std::string>(encoded));
@@ -151,11 +151,12 @@ Result<JpegFrame> V4l2Camera::capture_jpeg(const FrameRequest& request) {
       }
       return jpeg;
     }
-    return Failure{502, "camera " + std::to_string(camera_.node) + " sends broken frames"};
+    return Failure{FailureKind::kDeviceFailed,
+                   "camera " + std::to_string(camera_.node) + " sends broken frames"};
   });
 }
 
-Result<Image> V4l2Camera::capture_gray() {
+Result<Image> V4l2Camera::take_gray() {
   return with_session<Image>([&](CaptureSession& session) -> Result<Image> {
     if (auto streaming = ensure_streaming({}, true); failed(streaming)) {
       return std::get<Failure>(streaming);
@@ -178,11 +179,12 @@ Result<Image> V4l2Camera::capture_gray() {
       auto gray = decode_jpeg(*whole, PixelFormat::kGray, reduce);
       if (!failed(gray)) return gray;
     }
-    return Failure{502, "camera " + std::to_string(camera_.node) + " sends broken frames"};
+    return Failure{FailureKind::kDeviceFailed,
+                   "camera " + std::to_string(camera_.node) + " sends broken frames"};
   });
 }
 
-Result<std::vector<ControlInfo>> V4l2Camera::controls() {
+Result<std::vector<ControlInfo>> V4l2Camera::list_controls() {
   return with_session<std::vector<ControlInfo>>(
       [&](CaptureSession& session) -> Result<std::vector<ControlInfo>> {
         auto found = query_controls(*layer_, session.fd(), camera_);
@@ -195,7 +197,7 @@ Result<std::vector<ControlInfo>> V4l2Camera::controls() {
       });
 }
 
-Result<ControlChange> V4l2Camera::set_control(std::string_view name, std::int64_t value) {
+Result<ControlChange> V4l2Camera::change_control(std::string_view name, std::int64_t value) {
   return with_session<ControlChange>([&](CaptureSession& session) -> Result<ControlChange> {
     auto change = set_camera_control(*layer_, session.fd(), camera_, name, value);
     if (!failed(change)) stale_ = true;

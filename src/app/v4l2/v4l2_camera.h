@@ -36,19 +36,19 @@ class V4l2Camera final : public Device {
              CameraOptions options);
   ~V4l2Camera() override;
 
-  DeviceInfo info() const override;
-  // Served as the camera's own JPEG when it offers MJPEG at the size; with the headers
-  // X-Frame-Size (always) and X-Asked-Size (when the camera gave another size).
-  Result<JpegFrame> capture_jpeg(const FrameRequest& request) override;
-  Result<Image> capture_gray() override;
-  Result<std::vector<ControlInfo>> controls() override;
-  Result<ControlChange> set_control(std::string_view name, std::int64_t value) override;
-  std::chrono::milliseconds focus_settle_time() const override { return options_.focus_settle; }
-
   // True while the node is open on behalf of this camera.
   bool in_use() const;
 
  private:
+  DeviceInfo describe() const override;
+  // Served as the camera's own JPEG when it offers MJPEG at the size; with the headers
+  // X-Frame-Size (always) and X-Asked-Size (when the camera gave another size).
+  Result<JpegFrame> take_jpeg(const FrameRequest& request) override;
+  Result<Image> take_gray() override;
+  Result<std::vector<ControlInfo>> list_controls() override;
+  Result<ControlChange> change_control(std::string_view name, std::int64_t value) override;
+  std::chrono::milliseconds settle_time() const override { return options_.focus_settle; }
+
   // Runs `operation` on the open session, opening it first; a failure of the device closes the
   // session, so the next request starts afresh.
   template <class T, class Operation>
@@ -60,8 +60,7 @@ class V4l2Camera final : public Device {
   const CameraRef camera_;
   const CameraOptions options_;
 
-  mutable std::mutex info_mutex_;
-  DeviceInfo info_;
+  DeviceInfo info_;  // the size follows the stream started last
 
   mutable std::mutex session_mutex_;
   std::condition_variable_any session_opened_;

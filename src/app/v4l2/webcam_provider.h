@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/device_source.h"
+#include "app/device_provider.h"
 #include "app/v4l2/device_layer.h"
 #include "app/v4l2/v4l2_camera.h"
 
@@ -23,10 +23,10 @@ struct WebcamOptions {
   CameraOptions camera;
 };
 
-class WebcamSource final : public DeviceSource {
+class WebcamProvider final : public DeviceProvider {
  public:
-  explicit WebcamSource(std::shared_ptr<DeviceLayer> layer = kernel_device_layer(),
-                        WebcamOptions options = {});
+  explicit WebcamProvider(std::shared_ptr<DeviceLayer> layer = kernel_device_layer(),
+                          WebcamOptions options = {});
 
   std::vector<std::shared_ptr<Device>> devices() override;
   // Ids made of digits are webcams: "0" is /dev/video0.
@@ -38,8 +38,7 @@ class WebcamSource final : public DeviceSource {
     std::shared_ptr<V4l2Camera> camera;
   };
 
-  std::shared_ptr<V4l2Camera> camera_for(int node, const std::string& identity,
-                                         DeviceInfo info);
+  std::shared_ptr<V4l2Camera> camera_for(int node, const std::string& identity, DeviceInfo info);
 
   const std::shared_ptr<DeviceLayer> layer_;
   const WebcamOptions options_;

@@ -1,6 +1,7 @@
-// Resizing and colour conversion of screen pixels through libswscale. One PixelScaler keeps the
-// conversion tables for the sizes it last saw, so repeated calls at one size cost only the
-// conversion. Not thread-safe: one per user.
+// Resizing and colour conversion of pixels through libswscale: every picture the service scales
+// (screenshots, screen video frames, network camera pictures) goes through here. One PixelScaler
+// keeps the conversion tables for the sizes it last saw, so repeated calls at one size cost only
+// the conversion. Not thread-safe: one per user.
 #pragma once
 
 #include <optional>
@@ -20,8 +21,8 @@ class PixelScaler {
   PixelScaler(const PixelScaler&) = delete;
   PixelScaler& operator=(const PixelScaler&) = delete;
 
-  // A BGRX image resized to exactly width x height, as RGB (bilinear, widened when shrinking so
-  // that every source pixel counts).
+  // An image resized to exactly width x height (both at least 1), bilinear, widened when
+  // shrinking so that every source pixel counts. BGRX and RGB come out as RGB, gray as gray.
   Result<Image> resize(const PixelView& source, int width, int height);
 
   // A BGRX image converted into `frame`, an allocated YUV 4:2:0 frame, and resized to the frame's
@@ -36,6 +37,7 @@ class PixelScaler {
     int source_height = 0;
     int width = 0;
     int height = 0;
+    int source_format = -1;
     int format = -1;
     int colorspace = 0;
     bool operator==(const Shape&) const = default;

@@ -10,19 +10,19 @@
 #include <string>
 #include <vector>
 
-#include "app/device_source.h"
+#include "app/device_provider.h"
 #include "app/net/http_fetch.h"
 #include "app/net/network_camera.h"
-#include "app/network_source.h"
+#include "app/network_camera_entry.h"
 
 namespace app::net {
 
-using SourceList = std::function<std::vector<NetworkSource>()>;
+using SourceList = std::function<std::vector<NetworkCameraEntry>()>;
 
-class NetworkCameraSource : public DeviceSource {
+class NetworkCameraProvider : public DeviceProvider {
  public:
   // `list` must be safe to call from any thread; it is called at every devices() and find().
-  explicit NetworkCameraSource(SourceList list, FetchLimits limits = {});
+  explicit NetworkCameraProvider(SourceList list, FetchLimits limits = {});
 
   // One device per registered source, in the registry's order.
   std::vector<std::shared_ptr<Device>> devices() override;
@@ -33,7 +33,7 @@ class NetworkCameraSource : public DeviceSource {
   std::optional<Result<std::shared_ptr<Device>>> find(std::string_view id) override;
 
  private:
-  std::shared_ptr<NetworkCamera> device_for(const NetworkSource& source);
+  std::shared_ptr<NetworkCamera> device_for(const NetworkCameraEntry& source);
 
   SourceList list_;
   FetchLimits limits_;

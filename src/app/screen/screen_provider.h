@@ -1,19 +1,21 @@
-// Offers the screen of the service's X display as the device "screen", when a display can be
-// reached. The one ScreenDevice it hands out reconnects by itself after the server restarts.
+// Offers the screen of the service's display as the device "screen", when a display can be
+// reached. The one ScreenDevice it hands out reconnects by itself after the display restarts.
 #pragma once
 
 #include <memory>
 
-#include "app/device_source.h"
+#include "app/device_provider.h"
 #include "app/screen/screen_device.h"
 #include "app/screen/x11_screen.h"
 
 namespace app {
 
-class ScreenSource final : public DeviceSource {
+class ScreenProvider final : public DeviceProvider {
  public:
   // `environment` is normally display_environment(): the display the service was started for.
-  explicit ScreenSource(DisplayEnvironment environment);
+  explicit ScreenProvider(DisplayEnvironment environment);
+  // The screen of the display `open` connects to.
+  explicit ScreenProvider(FrameSourceOpener open);
 
   // The screen with its size when its display can be reached now; else nothing.
   std::vector<std::shared_ptr<Device>> devices() override;

@@ -1,4 +1,4 @@
-#include "app/net/network_camera_source.h"
+#include "app/net/network_camera_provider.h"
 
 #include <set>
 #include <utility>
@@ -10,10 +10,10 @@ constexpr std::string_view kPrefix = "net:";
 
 }  // namespace
 
-NetworkCameraSource::NetworkCameraSource(SourceList list, FetchLimits limits)
+NetworkCameraProvider::NetworkCameraProvider(SourceList list, FetchLimits limits)
     : list_(std::move(list)), limits_(limits) {}
 
-std::shared_ptr<NetworkCamera> NetworkCameraSource::device_for(const NetworkSource& source) {
+std::shared_ptr<NetworkCamera> NetworkCameraProvider::device_for(const NetworkCameraEntry& source) {
   std::lock_guard lock(mutex_);
   std::shared_ptr<NetworkCamera>& camera = cameras_[source.name];
   if (!camera || camera->source().url != source.url) {
@@ -22,12 +22,12 @@ std::shared_ptr<NetworkCamera> NetworkCameraSource::device_for(const NetworkSour
   return camera;
 }
 
-std::vector<std::shared_ptr<Device>> NetworkCameraSource::devices() {
-  const std::vector<NetworkSource> sources = list_();
+std::vector<std::shared_ptr<Device>> NetworkCameraProvider::devices() {
+  const std::vector<NetworkCameraEntry> sources = list_();
   std::vector<std::shared_ptr<Device>> listed;
   listed.reserve(sources.size());
   std::set<std::string, std::less<>> names;
-  for (const NetworkSource& source : sources) {
+  for (const NetworkCameraEntry& source : sources) {
     listed.push_back(device_for(source));
     names.insert(source.name);
   }
@@ -37,19 +37,20 @@ std::vector<std::shared_ptr<Device>> NetworkCameraSource::devices() {
   return listed;
 }
 
-std::optional<Result<std::shared_ptr<Device>>> NetworkCameraSource::find(std::string_view id) {
+std::optional<Result<std::shared_ptr<Device>>> NetworkCameraProvider::find(std::string_view id) {
   if (!id.starts_with(kPrefix)) return std::nullopt;
   const std::string_view name = id.substr(kPrefix.size());
   if (name.empty()) {
-    return Result<std::shared_ptr<Device>>(
-        Failure{404, "net: needs the name of a registered source, as in net:phone"});
+    return Result<std::shared_ptr<Device>>(Failure{
+        FailureKind::kNotFound, "net: needs the name of a registered source, as in net:phone"});
   }
-  for (const NetworkSource& source : list_()) {
+  for (const NetworkCameraEntry& source : list_()) {
     if (source.name == name) return Result<std::shared_ptr<Device>>(device_for(source));
   }
   return Result<std::shared_ptr<Device>>(
-      Failure{404, "no source named " + std::string(name) + ": register it with tirvane " +
-                       "add-source " + std::string(name) + " URL, or see tirvane sources"});
+      Failure{FailureKind::kNotFound, "no source named " + std::string(name) +
+                                          ": register it with tirvane " + "add-source " +
+                                          std::string(name) + " URL, or see tirvane sources"});
 }
 
 }  // namespace app::net

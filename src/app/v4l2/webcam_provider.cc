@@ -1,4 +1,4 @@
-#include "app/v4l2/webcam_source.h"
+#include "app/v4l2/webcam_provider.h"
 
 #include <linux/videodev2.h>
 
@@ -8,7 +8,9 @@
 #include <cstring>
 #include <set>
 
+#include "app/text.h"
 #include "app/v4l2/camera_failure.h"
+#include "app/v4l2/capabilities.h"
 
 namespace app::v4l2 {
 namespace {
@@ -43,10 +45,8 @@ Probe probe_node(DeviceLayer& layer, const std::string& path) {
     probe.error = result == -ENOTTY ? 0 : -result;  // not a V4L2 node at all: simply not a camera
     return probe;
   }
-  const std::uint32_t offered =
-      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-  probe.capture = (offered & V4L2_CAP_VIDEO_CAPTURE) && (offered & V4L2_CAP_STREAMING);
-  probe.metadata = (offered & V4L2_CAP_META_CAPTURE) != 0;
+  probe.capture = captures_by_streaming(caps);
+  probe.metadata = (offered_capabilities(caps) & V4L2_CAP_META_CAPTURE) != 0;
   probe.card = text_of(caps.card, sizeof caps.card);
   probe.identity = text_of(caps.driver, sizeof caps.driver) + "\n" + probe.card + "\n" +
                    text_of(caps.bus_info, sizeof caps.bus_info);
@@ -75,13 +75,8 @@ std::string unusable_name(const std::string& path, int error) {
 
 // "video12" -> 12; other names are not video nodes.
 std::optional<int> node_number(std::string_view text) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  int number = 0;
-  std::from_chars(text.data(), text.data() + text.size(), number);
-  return number;
+  if (text.size() > 9) return std::nullopt;
+  return parse_digits<int>(text);
 }
 
 std::set<int> list_nodes(const std::filesystem::path& root) {
@@ -98,11 +93,11 @@ std::set<int> list_nodes(const std::filesystem::path& root) {
 
 }  // namespace
 
-WebcamSource::WebcamSource(std::shared_ptr<DeviceLayer> layer, WebcamOptions options)
+WebcamProvider::WebcamProvider(std::shared_ptr<DeviceLayer> layer, WebcamOptions options)
     : layer_(std::move(layer)), options_(std::move(options)) {}
 
-std::shared_ptr<V4l2Camera> WebcamSource::camera_for(int node, const std::string& identity,
-                                                     DeviceInfo info) {
+std::shared_ptr<V4l2Camera> WebcamProvider::camera_for(int node, const std::string& identity,
+                                                       DeviceInfo info) {
   auto known = known_.find(node);
   if (known != known_.end() && known->second.identity == identity) return known->second.camera;
   CameraRef ref{node, (options_.root / ("video" + std::to_string(node))).string()};
@@ -111,7 +106,7 @@ std::shared_ptr<V4l2Camera> WebcamSource::camera_for(int node, const std::string
   return camera;
 }
 
-std::vector<std::shared_ptr<Device>> WebcamSource::devices() {
+std::vector<std::shared_ptr<Device>> WebcamProvider::devices() {
   std::lock_guard lock(mutex_);
   const std::set<int> nodes = list_nodes(options_.root);
   std::erase_if(known_, [&](const auto& entry) { return !nodes.count(entry.first); });
@@ -140,7 +135,7 @@ std::vector<std::shared_ptr<Device>> WebcamSource::devices() {
   return listed;
 }
 
-std::optional<Result<std::shared_ptr<Device>>> WebcamSource::find(std::string_view id) {
+std::optional<Result<std::shared_ptr<Device>>> WebcamProvider::find(std::string_view id) {
   const auto node = node_number(id);
   if (!node) return std::nullopt;
   std::lock_guard lock(mutex_);
@@ -149,7 +144,7 @@ std::optional<Result<std::shared_ptr<Device>>> WebcamSource::find(std::string_vi
   std::error_code error;
   if (!std::filesystem::exists(path, error)) {
     known_.erase(*node);
-    return Result<std::shared_ptr<Device>>(Failure{404, missing});
+    return Result<std::shared_ptr<Device>>(Failure{FailureKind::kNotFound, missing});
   }
   if (auto known = known_.find(*node); known != known_.end() && known->second.camera->in_use()) {
     return Result<std::shared_ptr<Device>>(std::shared_ptr<Device>(known->second.camera));
@@ -158,16 +153,16 @@ std::optional<Result<std::shared_ptr<Device>>> WebcamSource::find(std::string_vi
   const CameraRef ref{*node, path};
   if (probe.error) {
     if (device_gone(probe.error)) known_.erase(*node);
-    return Result<std::shared_ptr<Device>>(
-        device_gone(probe.error) ? Failure{404, missing}
-                                 : camera_failure(ref, "be opened", probe.error));
+    return Result<std::shared_ptr<Device>>(device_gone(probe.error)
+                                               ? Failure{FailureKind::kNotFound, missing}
+                                               : camera_failure(ref, "be opened", probe.error));
   }
   if (!probe.capture) {
     known_.erase(*node);
-    const std::string what = probe.metadata ? " carries metadata only, not pictures"
-                                            : " does not capture video";
+    const std::string what =
+        probe.metadata ? " carries metadata only, not pictures" : " does not capture video";
     return Result<std::shared_ptr<Device>>(
-        Failure{404, "camera " + std::string(id) + " (" + path + ")" + what});
+        Failure{FailureKind::kNotFound, "camera " + std::string(id) + " (" + path + ")" + what});
   }
   DeviceInfo info{std::to_string(*node), probe.card, probe.focusable, probe.width, probe.height};
   return Result<std::shared_ptr<Device>>(

@@ -1,0 +1,26 @@
+// KDE Plasma's compositor as a frame source for shots: each grab is one screenshot through
+// org.kde.KWin.ScreenShot2.
+#pragma once
+
+#include "app/screen/frame_source.h"
+
+namespace app::kwin {
+
+class KwinFrameSource final : public FrameSource {
+ public:
+  std::string method_name() const override { return "kwin"; }
+  std::string display_name() const override;
+  // KWin's screenshot interface does not list monitors: the active screen, at the size of the
+  // last shot (the first call takes one).
+  Result<std::vector<ScreenOutput>> outputs() override;
+  // `output`: a connector name ("HDMI-A-1"), or "" for the active screen.
+  Result<PixelView> grab(std::string_view output) override;
+  bool lost() const override { return false; }
+  // Alive while KWin's screenshot interface answers on the session bus.
+  bool alive() override;
+
+ private:
+  Image picture_;
+};
+
+}  // namespace app::kwin
