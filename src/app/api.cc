@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "app/focus_sweep.h"
+#include "app/frame_fit.h"
 #include "app/recording_request.h"
 #include "app/text.h"
 #include "protocol/app_contract.h"
@@ -93,6 +94,70 @@ Result<FrameRequest> frame_size(const ApiRequest& request) {
   return FrameRequest{std::get<int>(w), std::get<int>(h)};
 }
 
+// A frame asked for with `region` or `max_side` keeps its aspect: `width`, `height` and
+// `max_side` are then only the most it may have, each alone or together.
+bool wants_fitted_frame(const ApiRequest& request) {
+  return request.query.contains("region") || request.query.contains("max_side");
+}
+
+Result<FitRequest> fit_request(const ApiRequest& request) {
+  FitRequest fit;
+  if (auto text = query_value(request, "region")) {
+    Result<Region> region = parse_region(*text);
+    if (auto* failure = std::get_if<Failure>(&region)) return *failure;
+    fit.region = std::get<Region>(region);
+  }
+  const auto limit = [&](const char* name, int max, std::optional<int>& into) -> std::optional<Failure> {
+    auto text = query_value(request, name);
+    if (!text) return std::nullopt;
+    Result<int> side = frame_side(name, *text, max);
+    if (auto* failure = std::get_if<Failure>(&side)) return *failure;
+    into = into ? std::min(*into, std::get<int>(side)) : std::get<int>(side);
+    return std::nullopt;
+  };
+  if (auto failure = limit("width", kMaxFrameWidth, fit.max_width)) return *failure;
+  if (auto failure = limit("height", kMaxFrameHeight, fit.max_height)) return *failure;
+  std::optional<int> side;
+  if (auto failure = limit("max_side", kMaxFrameWidth, side)) return *failure;
+  if (side) {
+    fit.max_width = std::min(fit.max_width.value_or(*side), *side);
+    fit.max_height = std::min(fit.max_height.value_or(*side), *side);
+  }
+  return fit;
+}
+
+bool is_named(const Header& header, std::string_view name) {
+  return header.first.size() == name.size() &&
+         std::equal(name.begin(), name.end(), header.first.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) ==
+                  std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+// A fitted picture as an answer: the device's own headers that still hold (warnings, not its
+// sizes), then the sizes of what is sent.
+ApiAnswer fitted_answer(FittedFrame fitted, std::vector<Header> device_headers,
+                        const std::string& device_id) {
+  ApiAnswer answer{200, "image/jpeg", std::move(fitted.bytes), {}};
+  for (Header& header : device_headers) {
+    if (!is_named(header, "X-Frame-Size") && !is_named(header, "X-Asked-Size")) {
+      answer.headers.push_back(std::move(header));
+    }
+  }
+  const std::string sent = size_text(fitted.width, fitted.height);
+  answer.headers.emplace_back("X-Tirvane-Device", device_id);
+  answer.headers.emplace_back("X-Tirvane-Size", sent);
+  answer.headers.emplace_back("X-Frame-Size", sent);
+  answer.headers.emplace_back("X-Source-Size", size_text(fitted.source_width, fitted.source_height));
+  if (fitted.region) {
+    const Region& r = *fitted.region;
+    answer.headers.emplace_back("X-Region", std::to_string(r.x) + "," + std::to_string(r.y) + "," +
+                                                std::to_string(r.width) + "," +
+                                                std::to_string(r.height));
+  }
+  return answer;
+}
+
 bool is_control_name(const std::string& name) {
   return !name.empty() && name.size() <= kMaxControlName &&
          std::all_of(name.begin(), name.end(), [](char c) {
@@ -137,6 +202,7 @@ const std::vector<Api::Route>& Api::routes() {
       {contract::kSources, "POST", &Api::add_source},
       {contract::kSourcesRemove, "POST", &Api::remove_source},
       {contract::kScreenRecord, "POST", &Api::record},
+      {kRecordingStill, "GET", &Api::recording_still},
   };
   return table;
 }
@@ -258,6 +324,7 @@ ApiAnswer Api::set_control(const ApiRequest& request) {
 }
 
 ApiAnswer Api::frame(const ApiRequest& request) {
+  if (wants_fitted_frame(request)) return fitted_frame(request);
   Result<FrameRequest> size = frame_size(request);
   if (auto* failure = std::get_if<Failure>(&size)) return refusal(*failure);
   const std::string id = query_value(request, "device").value_or("");
@@ -274,9 +341,67 @@ ApiAnswer Api::frame(const ApiRequest& request) {
   JpegFrame& frame = std::get<JpegFrame>(captured);
   ApiAnswer answer{200, "image/jpeg", std::move(frame.bytes), std::move(frame.headers)};
   answer.headers.emplace_back("X-Tirvane-Device", device.info().id);
-  answer.headers.emplace_back("X-Tirvane-Size",
-                              std::to_string(frame.width) + "x" + std::to_string(frame.height));
+  answer.headers.emplace_back("X-Tirvane-Size", size_text(frame.width, frame.height));
+  const bool has_frame_size = std::any_of(answer.headers.begin(), answer.headers.end(),
+                                          [](const Header& h) { return is_named(h, "X-Frame-Size"); });
+  if (!has_frame_size) answer.headers.emplace_back("X-Frame-Size", size_text(frame.width, frame.height));
+  // The device's own size: the frame itself when none was asked for, else what the device says.
+  const DeviceInfo info = device.info();
+  if (!std::get<FrameRequest>(size).width) {
+    answer.headers.emplace_back("X-Source-Size", size_text(frame.width, frame.height));
+  } else if (info.width && info.height) {
+    answer.headers.emplace_back("X-Source-Size", size_text(*info.width, *info.height));
+  }
   return answer;
+}
+
+ApiAnswer Api::fitted_frame(const ApiRequest& request) {
+  Result<FitRequest> fit = fit_request(request);
+  if (auto* failure = std::get_if<Failure>(&fit)) return refusal(*failure);
+  Result<std::shared_ptr<Device>> found = device_for(query_value(request, "device").value_or(""));
+  if (auto* failure = std::get_if<Failure>(&found)) return refusal(*failure);
+  Device& device = *std::get<std::shared_ptr<Device>>(found);
+  const std::string device_id = device.info().id;
+  // The device's own picture, as a request without a size gets it; the region is in its pixels.
+  FrameRequest own;
+  if (device.default_frame_size() == DefaultFrameSize::kServiceSetting) {
+    own = FrameRequest{settings_.width, settings_.height};
+  }
+  Result<JpegFrame> captured = device.capture_jpeg(own);
+  if (auto* failure = std::get_if<Failure>(&captured)) return refusal(*failure);
+  JpegFrame& frame = std::get<JpegFrame>(captured);
+  Result<FittedFrame> fitted = fit_frame(frame.bytes, std::get<FitRequest>(fit), device_id);
+  if (auto* failure = std::get_if<Failure>(&fitted)) return refusal(*failure);
+  return fitted_answer(std::move(std::get<FittedFrame>(fitted)), std::move(frame.headers), device_id);
+}
+
+ApiAnswer Api::recording_still(const ApiRequest& request) {
+  Result<FitRequest> fit = fit_request(request);
+  if (auto* failure = std::get_if<Failure>(&fit)) return refusal(*failure);
+  const std::string at = query_value(request, "at").value_or("");
+  const std::vector<std::string> moments{"first", "middle", "last"};
+  const auto index = std::find(moments.begin(), moments.end(), at);
+  if (index == moments.end()) {
+    return refusal(Failure{FailureKind::kBadRequest,
+                           "at must be first, middle or last, not \"" + clip_for_message(at, 20) + "\""});
+  }
+  const std::string asked = query_value(request, "recording").value_or("");
+  std::string still;
+  {
+    std::lock_guard lock(stills_lock_);
+    if (stills_.empty() || asked != std::to_string(stills_id_)) {
+      return refusal(Failure{FailureKind::kNotFound,
+                             stills_.empty()
+                                 ? "there are no stills: no screen recording has finished yet"
+                                 : "no stills of recording \"" + clip_for_message(asked, 20) +
+                                       "\": only the latest recording's are kept, and that is " +
+                                       std::to_string(stills_id_)});
+    }
+    still = stills_[static_cast<std::size_t>(index - moments.begin())];
+  }
+  Result<FittedFrame> fitted = fit_frame(still, std::get<FitRequest>(fit), "screen");
+  if (auto* failure = std::get_if<Failure>(&fitted)) return refusal(*failure);
+  return fitted_answer(std::move(std::get<FittedFrame>(fitted)), {}, "screen");
 }
 
 ApiAnswer Api::focus(const ApiRequest& request) {
@@ -356,8 +481,14 @@ ApiAnswer Api::record(const ApiRequest& request) {
   Result<Recording> recorded = record_screen(*recorder_, std::get<JsonValue>(parsed));
   if (auto* failure = std::get_if<Failure>(&recorded)) return refusal(*failure);
   Recording& recording = std::get<Recording>(recorded);
-  return ApiAnswer{200, recording.content_type, std::move(recording.bytes),
+  ApiAnswer answer{200, recording.content_type, std::move(recording.bytes),
                    std::move(recording.headers)};
+  if (recording.stills.size() == 3) {
+    std::lock_guard lock(stills_lock_);
+    stills_ = std::move(recording.stills);
+    answer.headers.emplace_back("X-Recording-Id", std::to_string(++stills_id_));
+  }
+  return answer;
 }
 
 }  // namespace app

@@ -6,8 +6,10 @@
 // different devices run side by side.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +23,8 @@
 namespace app {
 
 inline constexpr std::string_view kApiBase = "/api";
+// GET ?recording=ID&at=first|middle|last: a still of the latest finished screen recording.
+inline constexpr std::string_view kRecordingStill = "/screen/record/still.jpg";
 
 // Frame sizes a request may ask for.
 inline constexpr int kMinFrameSide = 16;
@@ -81,6 +85,8 @@ class Api {
   ApiAnswer list_controls(const ApiRequest& request);
   ApiAnswer set_control(const ApiRequest& request);
   ApiAnswer frame(const ApiRequest& request);
+  ApiAnswer fitted_frame(const ApiRequest& request);
+  ApiAnswer recording_still(const ApiRequest& request);
   ApiAnswer focus(const ApiRequest& request);
   ApiAnswer list_sources(const ApiRequest& request);
   ApiAnswer add_source(const ApiRequest& request);
@@ -95,6 +101,10 @@ class Api {
   SourceRegistry& sources_;
   ScreenRecorder* recorder_;
   std::function<JsonValue()> screen_status_;
+  // The first, middle and last pictures of the latest finished recording, and its number.
+  std::mutex stills_lock_;
+  std::vector<std::string> stills_;
+  std::uint64_t stills_id_ = 0;
 };
 
 }  // namespace app

@@ -25,6 +25,9 @@ struct Recording {
   std::string bytes;         // the whole finished file
   std::string content_type;  // "video/webm" or "video/mp4"
   std::vector<Header> headers;  // frames recorded, frames dropped, ...
+  // JPEGs of the first, middle and last pictures in the file, at the screen's own size; empty
+  // when the recorder keeps none.
+  std::vector<std::string> stills;
 };
 
 // Safe to call from many request threads at once.

@@ -78,7 +78,11 @@ Result<JpegFrame> TestCamera::take_jpeg(const FrameRequest& request) {
   Image image = render(width, height, PixelFormat::kRgb);
   Result<std::string> jpeg = encode_jpeg(view_of(image));
   if (auto* failure = std::get_if<Failure>(&jpeg)) return *failure;
-  return JpegFrame{std::move(std::get<std::string>(jpeg)), width, height, {}};
+  // Said with every picture, so a reader that is not a person cannot take the chart for a view.
+  return JpegFrame{std::move(std::get<std::string>(jpeg)), width, height,
+                   {{"X-Device-Warning",
+                     "test is the built-in synthetic test camera: a drawn test chart, not a real "
+                     "camera"}}};
 }
 
 Result<Image> TestCamera::take_gray() {

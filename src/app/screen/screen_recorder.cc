@@ -27,6 +27,37 @@ struct CaptureCounts {
   std::optional<Failure> failure;
 };
 
+// The first, middle and last pictures grabbed, copied: they become the stills of the recording.
+struct StillGrabs {
+  Image first;
+  Image middle;
+  Image last;
+};
+
+// Copies `view` into `image`, whose buffer is reused when it has the size already.
+void copy_into(Image& image, const PixelView& view) {
+  if (image.width != view.width || image.height != view.height || image.format != view.format) {
+    image = make_image(view.width, view.height, view.format);
+  }
+  const std::size_t row = static_cast<std::size_t>(view.width) * bytes_per_pixel(view.format);
+  for (int y = 0; y < view.height; ++y) {
+    std::copy_n(view.pixels + static_cast<std::size_t>(y) * view.stride, row,
+                image.pixels.data() + static_cast<std::size_t>(y) * image.stride);
+  }
+}
+
+// The stills as JPEGs (first, middle, last), or none when a picture is missing.
+std::vector<std::string> encode_stills(const StillGrabs& grabs) {
+  std::vector<std::string> stills;
+  for (const Image* image : {&grabs.first, &grabs.middle, &grabs.last}) {
+    if (image->pixels.empty()) return {};
+    auto jpeg = encode_jpeg(view_of(*image));
+    if (failed(jpeg)) return {};
+    stills.push_back(std::move(std::get<std::string>(jpeg)));
+  }
+  return stills;
+}
+
 // The part of a grab that goes into the video: the whole screen when it must be scaled, else the
 // screen cut to the video's even size.
 PixelView video_part(PixelView grab, const VideoSize& size) {
@@ -41,7 +72,7 @@ PixelView video_part(PixelView grab, const VideoSize& size) {
 // moment is gone by the time the previous frame is done, or that finds no empty frame, is dropped
 // and counted. Closes the exchange when done.
 void capture_frames(std::stop_token stop, FrameSource& screen, FrameExchange& exchange,
-                    VideoSize size, std::int64_t ticks, CaptureCounts& counts) {
+                    VideoSize size, std::int64_t ticks, CaptureCounts& counts, StillGrabs& stills) {
   using Clock = std::chrono::steady_clock;
   PixelScaler converter;
   const Clock::time_point start = Clock::now();
@@ -70,7 +101,13 @@ void capture_frames(std::stop_token stop, FrameSource& screen, FrameExchange& ex
     } else if (av_frame_make_writable(frame.get()) < 0) {
       failure = Failure{FailureKind::kInternal, "cannot record the screen: out of memory"};
     } else {
-      failure = converter.to_video_frame(video_part(std::get<PixelView>(grabbed), size), *frame);
+      const PixelView& grab = std::get<PixelView>(grabbed);
+      failure = converter.to_video_frame(video_part(grab, size), *frame);
+      if (stills.first.pixels.empty()) copy_into(stills.first, grab);
+      if (stills.middle.pixels.empty() && tick >= ticks / 2) copy_into(stills.middle, grab);
+      // The last picture is only known once grabbing ends, and a source's view need not outlive
+      // the stream: every picture of the last half second is copied, each over the one before.
+      if (tick >= ticks - kRecordingFps / 2) copy_into(stills.last, grab);
     }
     if (failure) {
       counts.failure = std::move(failure);
@@ -141,6 +178,7 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
 
   const std::int64_t ticks = static_cast<std::int64_t>(request.secs) * kRecordingFps;
   CaptureCounts counts;
+  StillGrabs grabs;
   std::optional<Failure> encoding_failure;
   if (auto refused = screen.start_stream(output.name)) return *refused;
   struct StopStream {
@@ -149,7 +187,7 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
   } stop_stream{screen};
   {
     std::jthread capture(capture_frames, std::ref(screen), std::ref(exchange), size, ticks,
-                         std::ref(counts));
+                         std::ref(counts), std::ref(grabs));
     while (FramePtr frame = exchange.take_filled()) {
       if (!encoding_failure) {
         encoding_failure = writer.write(*frame, frame->pts);
@@ -167,7 +205,8 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
   Recording recording{std::move(std::get<std::string>(bytes)), mp4 ? "video/mp4" : "video/webm",
                       {{"X-Frames-Recorded", std::to_string(writer.frames_written())},
                        {"X-Frames-Dropped", std::to_string(counts.dropped)},
-                       {"X-Frame-Rate", std::to_string(kRecordingFps)}}};
+                       {"X-Frame-Rate", std::to_string(kRecordingFps)}},
+                      encode_stills(grabs)};
   for (Header& warning : screen.warnings()) recording.headers.push_back(std::move(warning));
   return recording;
 }
