@@ -5,15 +5,19 @@
 #   bench/snap_vs_curl.sh [MIB ...]     sizes in MiB; default 1 100 1024
 #
 # RUNS (default 5) runs of each client per size, alternating; sizes of 1 GiB and more get
-# BIG_RUNS (default 1). Prints a Markdown table of medians, with the machine's load average. Builds a release client into
-# build-bench (BENCH_BUILD_DIR) first. Every file it writes is removed at the end.
+# BIG_RUNS (default 3). Prints a Markdown table of medians, with the machine's load average, and
+# for each size the ratio of each run's wall time to curl's run beside it (per pair) and their
+# median. BASELINE=path/to/another/tirvane adds that client to the same alternation (an earlier
+# build, to compare before and after). Builds a release client into build-bench
+# (BENCH_BUILD_DIR) first. Every file it writes is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(1 100 1024)
 runs=${RUNS:-5}
-big_runs=${BIG_RUNS:-1}
+big_runs=${BIG_RUNS:-3}
+baseline=${BASELINE:-}
 build=${BENCH_BUILD_DIR:-build-bench}
 
 for tool in curl /usr/bin/time; do
@@ -53,8 +57,8 @@ median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR + 1) / 2)]}'; }
 
 echo "load average before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| body | client | wall time | CPU time (user+sys) | peak RSS | runs |"
-echo "|---|---|---|---|---|---|"
+echo "| body | client | wall time | CPU time (user+sys) | peak RSS | wall / curl, median (each pair) | runs |"
+echo "|---|---|---|---|---|---|---|"
 for mib in "${sizes[@]}"; do
   bytes=$((mib * 1024 * 1024))
   rm -f "$work/port"
@@ -65,11 +69,16 @@ for mib in "${sizes[@]}"; do
   n=$runs
   [ "$mib" -lt 1024 ] || n=$big_runs
 
-  : >"$work/snap.txt"
-  : >"$work/curl.txt"
+  clients=(snap curl)
+  [ -z "$baseline" ] || clients+=(baseline)
+  for client in "${clients[@]}"; do : >"$work/$client.txt"; done
   for _ in $(seq "$n"); do
     measure "$work/snap.jpg" "$tirvane" snap --port "$port" --out "$work/snap.jpg" >>"$work/snap.txt"
     measure "$work/curl.jpg" curl -s -o "$work/curl.jpg" "http://127.0.0.1:$port/api/frame.jpg?_=" >>"$work/curl.txt"
+    if [ -n "$baseline" ]; then
+      measure "$work/base.jpg" "$baseline" snap --port "$port" --out "$work/base.jpg" >>"$work/baseline.txt"
+      rm -f "$work/base.jpg"
+    fi
   done
   # Both clients must have received every byte, and the same bytes.
   [ "$(stat -c %s "$work/snap.jpg")" -eq "$bytes" ] || { echo "snap wrote a wrong size" >&2; exit 1; }
@@ -77,13 +86,22 @@ for mib in "${sizes[@]}"; do
   rm -f "$work/snap.jpg" "$work/curl.jpg"
 
   kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=
-  for client in snap curl; do
+  for client in "${clients[@]}"; do
     wall=$(cut -d' ' -f1 "$work/$client.txt" | median)
     rss=$(cut -d' ' -f2 "$work/$client.txt" | median)
     cpu=$(cut -d' ' -f3 "$work/$client.txt" | median)
-    name=$([ "$client" = snap ] && echo "tirvane snap" || echo "curl -s -o")
-    awk -v mib="$mib" -v name="$name" -v us="$wall" -v kib="$rss" -v ms="$cpu" -v n="$n" 'BEGIN {
-      printf "| %s MiB | %s | %.3f s | %.2f s | %.1f MiB | %d |\n", mib, name, us / 1e6, ms / 1e3, kib / 1024, n
+    case $client in
+      snap) name="tirvane snap" ;;
+      curl) name="curl -s -o" ;;
+      baseline) name="tirvane snap (baseline)" ;;
+    esac
+    ratios=$(paste -d' ' <(cut -d' ' -f1 "$work/$client.txt") <(cut -d' ' -f1 "$work/curl.txt") |
+      awk '{printf "%.2f\n", $1 / $2}')
+    ratio=$(echo "$ratios" | median)
+    awk -v mib="$mib" -v name="$name" -v us="$wall" -v kib="$rss" -v ms="$cpu" -v n="$n" \
+      -v ratio="$ratio" -v pairs="$(echo $ratios)" 'BEGIN {
+      printf "| %s MiB | %s | %.3f s | %.2f s | %.1f MiB | %s (%s) | %d |\n", mib, name, us / 1e6,
+        ms / 1e3, kib / 1024, ratio, pairs, n
     }'
   done
 done

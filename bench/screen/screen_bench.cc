@@ -30,6 +30,7 @@
 #include "app/screen/screen_provider.h"
 #include "app/screen/screen_recorder.h"
 #include "app/screen/x11_screen.h"
+#include "desktop.h"
 #include "xvfb.h"
 
 namespace {
@@ -62,24 +63,6 @@ T must(app::Result<T> result, const char* what) {
     std::exit(1);
   }
   return std::move(std::get<T>(result));
-}
-
-// A desktop-like picture: a ground, a grid of coloured panes, and thin lines like text rows.
-void paint_desktop(const std::string& display) {
-  std::vector<screen_testing::Rect> rects = {{0, 0, 1920, 1080, 0x2B3A4A}};
-  std::uint32_t colour = 0x123456;
-  for (int y = 40; y < 1040; y += 250) {
-    for (int x = 40; x < 1880; x += 470) {
-      colour = colour * 1103515245u + 12345u;
-      rects.push_back({x, y, 440, 230, 0xE0E0E0});
-      rects.push_back({x, y, 440, 24, colour & 0xFFFFFF});
-      for (int line = y + 36; line < y + 220; line += 12) {
-        colour = colour * 1103515245u + 12345u;
-        rects.push_back({x + 12, line, 60 + static_cast<int>(colour % 360), 6, 0x303030});
-      }
-    }
-  }
-  screen_testing::paint(display, rects);
 }
 
 enum class Motion { kWindow, kScroll };
@@ -205,7 +188,7 @@ int main(int argc, char** argv) {
 
   screen_testing::Xvfb xvfb;
   setenv("DISPLAY", xvfb.display().c_str(), 1);
-  paint_desktop(xvfb.display());
+  screen_bench::paint_desktop(xvfb.display());
   const app::DisplayEnvironment environment{xvfb.display(), false};
   const std::string folder = "/tmp/tirvane-screen-bench-" + std::to_string(getpid());
   std::filesystem::create_directories(folder);
@@ -249,7 +232,7 @@ int main(int argc, char** argv) {
   std::printf("  scrot / (device shot + client)    %7.1fx\n", scrot / (shot + client));
 
   for (Motion motion : {Motion::kWindow, Motion::kScroll}) {
-    paint_desktop(xvfb.display());
+    screen_bench::paint_desktop(xvfb.display());
     const pid_t animation = start_motion(xvfb.display(), motion);
     report_recording(environment, folder, "webm", secs, motion);
     report_recording(environment, folder, "mp4", secs, motion);

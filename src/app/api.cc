@@ -8,6 +8,7 @@
 
 #include "app/focus_sweep.h"
 #include "app/frame_fit.h"
+#include "app/net/source_url.h"
 #include "app/recording_request.h"
 #include "app/text.h"
 #include "protocol/app_contract.h"
@@ -173,6 +174,13 @@ JsonValue device_json(const DeviceInfo& info) {
     entry["width"] = *info.width;
     entry["height"] = *info.height;
   }
+  return entry;
+}
+
+// A registered source as listed: its URL never shows a password.
+JsonValue source_json(const NetworkCameraEntry& source) {
+  JsonValue entry{{"name", source.name}, {"url", net::url_for_display(source.url)}};
+  if (source.insecure) entry["insecure"] = true;
   return entry;
 }
 
@@ -434,9 +442,7 @@ ApiAnswer Api::focus(const ApiRequest& request) {
 
 ApiAnswer Api::list_sources(const ApiRequest&) {
   JsonValue list = JsonValue::array();
-  for (const NetworkCameraEntry& source : sources_.list()) {
-    list.push_back({{"name", source.name}, {"url", source.url}});
-  }
+  for (const NetworkCameraEntry& source : sources_.list()) list.push_back(source_json(source));
   JsonValue document{{"sources", list}, {"file", sources_.file()}};
   if (!sources_.problems().empty()) document["warnings"] = sources_.problems();
   return json_answer(document);
@@ -448,14 +454,25 @@ ApiAnswer Api::add_source(const ApiRequest& request) {
   const JsonValue& body = std::get<JsonValue>(parsed);
   Result<std::string> name = string_member(body, "name", false, "a short name, e.g. phone");
   if (auto* failure = std::get_if<Failure>(&name)) return refusal(*failure);
-  Result<std::string> url = string_member(body, "url", false, "the camera's http:// or https:// URL");
+  Result<std::string> url = string_member(body, "url", false,
+                                          "the camera's http://, https://, rtsp:// or rtsps:// URL");
   if (auto* failure = std::get_if<Failure>(&url)) return refusal(*failure);
-  Result<SourceChange> added =
-      sources_.add(NetworkCameraEntry{std::get<std::string>(name), std::get<std::string>(url)});
+  NetworkCameraEntry source{std::get<std::string>(name), std::get<std::string>(url)};
+  if (auto insecure = body.find("insecure"); insecure != body.end() && !insecure->is_null()) {
+    if (!insecure->is_boolean()) {
+      return refusal(Failure{FailureKind::kBadRequest,
+                             "insecure must be true or false: true accepts the camera's "
+                             "certificate without verifying it"});
+    }
+    source.insecure = insecure->get<bool>();
+  }
+  Result<SourceChange> added = sources_.add(source);
   if (auto* failure = std::get_if<Failure>(&added)) return refusal(*failure);
   const SourceChange& change = std::get<SourceChange>(added);
-  JsonValue document{{"added", change.source.name}, {"url", change.source.url}, {"was", nullptr}};
-  if (change.was) document["was"] = *change.was;
+  JsonValue document = source_json(change.source);
+  document.erase("name");
+  document["added"] = change.source.name;
+  document["was"] = change.was ? JsonValue(net::url_for_display(*change.was)) : JsonValue(nullptr);
   return json_answer(document);
 }
 
@@ -468,7 +485,7 @@ ApiAnswer Api::remove_source(const ApiRequest& request) {
   Result<NetworkCameraEntry> removed = sources_.remove(std::get<std::string>(name));
   if (auto* failure = std::get_if<Failure>(&removed)) return refusal(*failure);
   const NetworkCameraEntry& source = std::get<NetworkCameraEntry>(removed);
-  return json_answer(JsonValue{{"removed", source.name}, {"url", source.url}});
+  return json_answer(JsonValue{{"removed", source.name}, {"url", net::url_for_display(source.url)}});
 }
 
 ApiAnswer Api::record(const ApiRequest& request) {

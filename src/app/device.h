@@ -115,7 +115,8 @@ class Device {
     return result;
   }
 
-  // How long the lens needs to come to rest after a focus change before a frame is measured.
+  // The longest a lens may take to come to rest after a focus change. The sweep takes frames
+  // until the picture holds still, at most this long; 0: the lens is there at once.
   std::chrono::milliseconds focus_settle_time() const { return settle_time(); }
 
   // What a frame request without a size gets.

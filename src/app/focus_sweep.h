@@ -29,10 +29,12 @@ struct FocusSweep {
   std::chrono::milliseconds took{0};
 };
 
-// Measures a dozen positions spread over the whole range, then searches around the best one in
-// ever finer steps down to the control's own step, and sets focus to the sharpest position
-// found. A device without a focus control is refused (409). When a capture or a setting fails
-// midway, the lens is put back where it was.
+// Measures a few positions spread over the range, from the end nearer the lens until the picture
+// is clearly past its sharpest, then narrows the bracket around the best one until its
+// neighbours one step either side bound it, and sets focus to the sharpest position found. After
+// each move it takes frames until the picture holds still (the lens has arrived), within the
+// device's focus_settle_time(). A device without a focus control is refused (409). When a
+// capture or a setting fails midway, the lens is put back where it was.
 //
 // Holds the device's lock for the whole sweep, so no other request moves the lens meanwhile.
 Result<FocusSweep> sweep_focus(Device& device);

@@ -77,8 +77,10 @@ int main(int argc, char** argv) {
   const ListeningSocket socket = std::get<ListeningSocket>(listening);
 
   ScreenParts screen = build_screen(default_config_folder());
-  DeviceRegistry devices(
-      build_device_providers(registry, screen.provider, options.width, options.height));
+  DeviceRegistry devices(build_device_providers(registry, screen.provider, options.width,
+                                                options.height,
+                                                std::chrono::seconds(options.camera_timeout),
+                                                std::chrono::seconds(options.camera_idle)));
   if (!options.device.empty()) {
     const Result<std::shared_ptr<Device>> found = devices.find(options.device);
     if (const auto* failure = std::get_if<Failure>(&found)) {

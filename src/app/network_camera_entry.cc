@@ -3,21 +3,13 @@
 #include <algorithm>
 #include <cctype>
 
+#include "app/net/source_url.h"
 #include "app/text.h"
 
 namespace app {
 namespace {
 
 constexpr std::size_t kMaxName = 32;
-constexpr std::size_t kMaxUrl = 2048;
-
-bool starts_with_ci(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) ==
-                  std::tolower(static_cast<unsigned char>(b));
-         });
-}
 
 }  // namespace
 
@@ -32,25 +24,7 @@ std::optional<std::string> source_name_problem(std::string_view name) {
 }
 
 std::optional<std::string> source_url_problem(std::string_view url) {
-  std::string_view rest;
-  if (starts_with_ci(url, "http://")) {
-    rest = url.substr(7);
-  } else if (starts_with_ci(url, "https://")) {
-    rest = url.substr(8);
-  } else {
-    return "the URL must start with http:// or https://, e.g. http://192.168.1.50:8080/shot.jpg";
-  }
-  if (url.size() > kMaxUrl) return std::string("the URL is longer than 2048 bytes");
-  if (std::any_of(url.begin(), url.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte <= 0x20 || byte == 0x7F;
-      })) {
-    return std::string("the URL must not contain spaces or control characters");
-  }
-  if (rest.empty() || rest.front() == '/' || rest.front() == ':' || rest.front() == '?') {
-    return std::string("the URL names no host");
-  }
-  return std::nullopt;
+  return net::source_url_problem(url);
 }
 
 }  // namespace app

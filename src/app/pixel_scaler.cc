@@ -39,6 +39,16 @@ SwsContext* PixelScaler::context_for(const Shape& shape) {
         sws_getCoefficients(shape.colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601);
     sws_setColorspaceDetails(context_, matrix, 1, matrix, 0, 0, 1 << 16, 1 << 16);
   }
+  if (context_ != nullptr && shape.source_full_range) {
+    int* in_matrix = nullptr;
+    int* out_matrix = nullptr;
+    int in_full = 0, out_full = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(context_, &in_matrix, &in_full, &out_matrix, &out_full,
+                                 &brightness, &contrast, &saturation) >= 0) {
+      sws_setColorspaceDetails(context_, in_matrix, 1, out_matrix, out_full, brightness, contrast,
+                               saturation);
+    }
+  }
   return context_;
 }
 
@@ -80,6 +90,28 @@ std::optional<Failure> PixelScaler::to_video_frame(const PixelView& source, AVFr
     return Failure{FailureKind::kInternal, "cannot record the screen: the colour converter failed"};
   }
   return std::nullopt;
+}
+
+Result<Image> PixelScaler::from_video_frame(const AVFrame& frame, PixelFormat format, int width,
+                                            int height) {
+  if (width < 1 || height < 1 || frame.width < 1 || frame.height < 1 || frame.format < 0) {
+    return Failure{FailureKind::kDeviceFailed, "a decoded frame has no size"};
+  }
+  const PixelFormat out = format == PixelFormat::kGray ? PixelFormat::kGray : PixelFormat::kRgb;
+  Shape shape{frame.width, frame.height, width, height, frame.format, av_format(out), 0};
+  shape.source_full_range = frame.color_range == AVCOL_RANGE_JPEG;
+  SwsContext* context = context_for(shape);
+  if (context == nullptr) {
+    return Failure{FailureKind::kDeviceFailed,
+                   "its frames are in a pixel format that cannot be converted"};
+  }
+  Image image = make_image(width, height, out);
+  std::uint8_t* planes[] = {image.pixels.data()};
+  const int strides[] = {static_cast<int>(image.stride)};
+  if (sws_scale(context, frame.data, frame.linesize, 0, frame.height, planes, strides) != height) {
+    return Failure{FailureKind::kInternal, "the image scaler failed"};
+  }
+  return image;
 }
 
 }  // namespace app

@@ -31,6 +31,11 @@ class PixelScaler {
   // Nothing, or what went wrong.
   std::optional<Failure> to_video_frame(const PixelView& source, AVFrame& frame);
 
+  // A decoded frame (a camera's video or a still picture, in whatever pixel format FFmpeg
+  // decoded it to, limited or full range) converted to `format` (RGB or gray) and resized to
+  // exactly width x height on the way.
+  Result<Image> from_video_frame(const AVFrame& frame, PixelFormat format, int width, int height);
+
  private:
   struct Shape {
     int source_width = 0;
@@ -40,6 +45,7 @@ class PixelScaler {
     int source_format = -1;
     int format = -1;
     int colorspace = 0;
+    bool source_full_range = false;  // a decoded frame labelled full range
     bool operator==(const Shape&) const = default;
   };
   SwsContext* context_for(const Shape& shape);

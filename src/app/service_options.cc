@@ -52,7 +52,8 @@ std::variant<ServiceOptions, std::string> parse_service_options(
     } else if (word == "--allow-screen") {
       options.allow_screen = true;
     } else if (word == "--port" || word == "--device" || word == "--size" ||
-               word == "--request-timeout") {
+               word == "--request-timeout" || word == "--camera-timeout" ||
+               word == "--camera-idle") {
       const std::optional<std::string> given = take_value();
       if (!given) return word + " needs a value";
       if (word == "--port") {
@@ -67,6 +68,20 @@ std::variant<ServiceOptions, std::string> parse_service_options(
                  "\": give whole seconds from 1 to 300";
         }
         options.request_timeout = *seconds;
+      } else if (word == "--camera-timeout") {
+        const std::optional<int> seconds = whole_number(*given, 1, 300);
+        if (!seconds) {
+          return "invalid --camera-timeout \"" + clip_for_message(*given, 20) +
+                 "\": give whole seconds from 1 to 300";
+        }
+        options.camera_timeout = *seconds;
+      } else if (word == "--camera-idle") {
+        const std::optional<int> seconds = whole_number(*given, 0, 3600);
+        if (!seconds) {
+          return "invalid --camera-idle \"" + clip_for_message(*given, 20) +
+                 "\": give whole seconds from 0 to 3600";
+        }
+        options.camera_idle = *seconds;
       } else {
         const auto x = given->find_first_of("xX");
         const auto width = x == std::string::npos ? std::nullopt

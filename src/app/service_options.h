@@ -16,6 +16,8 @@ struct ServiceOptions {
   int width = 1280;
   int height = 720;
   int request_timeout = 10;  // seconds a client has to send its request head, and its body
+  int camera_timeout = 20;   // seconds a network camera has to deliver a picture
+  int camera_idle = 3;       // seconds a webcam keeps streaming after a request; 0: released at once
   bool help = false;
   bool version = false;
   bool allow_screen = false;  // ask the desktop for permission to capture the screen, then exit
@@ -33,6 +35,11 @@ inline constexpr const char* kServiceUsage =
     "  --size WxH    the frame size used when a request names none (default 1280x720)\n"
     "  --request-timeout S\n"
     "                seconds a client has to send its request, head and body each (default 10)\n"
+    "  --camera-timeout S\n"
+    "                seconds a network camera has to deliver a picture (default 20)\n"
+    "  --camera-idle S\n"
+    "                seconds a webcam stays open and streaming after a request, so that the next\n"
+    "                one is served at once (default 3); 0 releases it after every request\n"
     "  --version     print the version\n"
     "  --allow-screen\n"
     "                on GNOME, KDE and other desktops that share the screen through their portal:\n"

@@ -1,6 +1,7 @@
 // What the running service is made of: its capture sources in listing order.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,9 +24,13 @@ struct ScreenParts {
 // `config_folder` keeps the desktop's permission to capture the screen.
 ScreenParts build_screen(const std::string& config_folder);
 
-// Webcams, the screen, network cameras, the test camera: one line each.
+// Webcams, the screen, network cameras, the test camera: one line each. Frames are `width` x
+// `height` when a request names no size; a network camera has `camera_timeout` to deliver a
+// picture; a webcam stays open `camera_idle` after a request.
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry,
                                                        std::shared_ptr<DeviceProvider> screen,
-                                                       int width, int height);
+                                                       int width, int height,
+                                                       std::chrono::seconds camera_timeout,
+                                                       std::chrono::seconds camera_idle);
 
 }  // namespace app

@@ -36,6 +36,10 @@ std::variant<std::vector<NetworkCameraEntry>, std::string> sources_from(const nl
       return std::string("an entry lacks a name or a url");
     }
     NetworkCameraEntry source{entry["name"].get<std::string>(), entry["url"].get<std::string>()};
+    if (entry.contains("insecure")) {
+      if (!entry["insecure"].is_boolean()) return std::string("an entry's insecure is not true or false");
+      source.insecure = entry["insecure"].get<bool>();
+    }
     if (auto problem = source_name_problem(source.name)) return *problem;
     if (auto problem = source_url_problem(source.url)) return *problem;
     for (const NetworkCameraEntry& seen : sources) {
@@ -156,7 +160,9 @@ std::optional<Failure> SourceRegistry::save(const std::vector<NetworkCameraEntry
 
   nlohmann::json list = nlohmann::json::array();
   for (const NetworkCameraEntry& source : sources) {
-    list.push_back({{"name", source.name}, {"url", source.url}});
+    nlohmann::json entry{{"name", source.name}, {"url", source.url}};
+    if (source.insecure) entry["insecure"] = true;
+    list.push_back(std::move(entry));
   }
   const std::string text = nlohmann::json{{"sources", list}}.dump(2) + "\n";
 
@@ -207,7 +213,7 @@ Result<SourceChange> SourceRegistry::add(const NetworkCameraEntry& source) {
                            [&](const NetworkCameraEntry& s) { return s.name == source.name; });
   if (same != next.end()) {
     change.was = same->url;
-    same->url = source.url;
+    *same = source;
   } else {
     next.push_back(source);
   }

@@ -1,6 +1,7 @@
 #include "app_client/http_exchange.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -13,7 +14,7 @@ namespace {
 
 constexpr std::size_t kReceiveBuffer = 8192;
 // Large body reads go straight into the body's blocks, in steps of this size at most.
-constexpr std::size_t kBodyReadStep = 256 * 1024;
+constexpr std::size_t kBodyReadStep = 4 * 1024 * 1024;
 
 // The status line, the header lines and the empty line after them, line ends included. A real
 // answer's head is a few hundred bytes; the cap keeps an endless header line from taking memory.
@@ -177,6 +178,16 @@ std::optional<std::string> declared_length(const HttpResponse& response) {
   return value->substr(first);
 }
 
+// The declared length as a size, when it is one.
+std::optional<std::size_t> reservable_length(const HttpResponse& response) {
+  const std::optional<std::string> digits = declared_length(response);
+  if (!digits) return std::nullopt;
+  std::size_t value = 0;
+  const auto [end, error] = std::from_chars(digits->data(), digits->data() + digits->size(), value);
+  if (error != std::errc() || end != digits->data() + digits->size()) return std::nullopt;
+  return value;
+}
+
 // Whether `count` is less than the number written as `digits` (no leading zeros).
 bool less_than(std::size_t count, std::string_view digits) {
   const std::string have = std::to_string(count);
@@ -247,6 +258,10 @@ std::optional<ExchangeError> read_into(LineReader& reader, HttpResponse& respons
     if (utf8::trim_white_space(line).empty()) break;
     if (auto header = header_of(line)) response.headers.push_back(std::move(*header));
   }
+  // The stated length sizes the buffer once, before the body arrives; the body is still every
+  // byte to the end of the stream. A length that memory cannot hold ends as the out-of-memory
+  // report; one beyond any size is left to the cut-short check.
+  if (auto length = reservable_length(response)) response.body.reserve(*length);
   return reader.rest_into(response.body);
 }
 

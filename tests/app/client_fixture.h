@@ -73,11 +73,12 @@ class ClientTest : public ::testing::Test {
   std::string config = testing_support::make_temp_dir();
   std::string folder = testing_support::make_temp_dir();  // where the client runs
   std::map<std::string, std::optional<std::string>> service_env;  // a DISPLAY, for one
+  std::vector<std::string> service_args;  // given to tirvane-app, set before SetUp
   std::unique_ptr<ServiceProcess> service;
 
  private:
   void start() {
-    service = std::make_unique<ServiceProcess>(config, std::vector<std::string>{}, service_env);
+    service = std::make_unique<ServiceProcess>(config, service_args, service_env);
     ASSERT_TRUE(service->started()) << service->log();
   }
 };

@@ -66,6 +66,12 @@ TEST(ProgramTest, BadCommandLinesEndWithAMessageAndStatusOne) {
             "invalid size \"1280\": give WxH, e.g. 1280x720, from 16x16 to 7680x4320"},
            {{"--request-timeout", "0"}, std::nullopt,
             "invalid --request-timeout \"0\": give whole seconds from 1 to 300"},
+           {{"--camera-timeout", "301"}, std::nullopt,
+            "invalid --camera-timeout \"301\": give whole seconds from 1 to 300"},
+           {{"--camera-idle", "-1"}, std::nullopt,
+            "invalid --camera-idle \"-1\": give whole seconds from 0 to 3600"},
+           {{"--camera-idle=3601"}, std::nullopt,
+            "invalid --camera-idle \"3601\": give whole seconds from 0 to 3600"},
            {{"--frobnicate"}, std::nullopt, "unknown argument \"--frobnicate\""},
        }) {
     RunResult r = run_app(c.args, {{"TIRVANE_PORT", c.port_variable}});
@@ -77,6 +83,7 @@ TEST(ProgramTest, BadCommandLinesEndWithAMessageAndStatusOne) {
   RunResult help = run_app({"--help"});
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_EQ(help.out.rfind("usage: tirvane-app [--port N] [--device ID] [--size WxH]\n", 0), 0u);
+  EXPECT_NE(help.out.find("  --camera-idle S\n"), std::string::npos);
   EXPECT_EQ(run_app({"--version"}).out, "tirvane-app 0.1.0\n");
 }
 

@@ -30,6 +30,7 @@ class Xvfb {
 
   // ":N"
   const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
   // Ends the server and waits for it.
   void stop();
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "fake_camera_frames.h"
 
@@ -25,6 +26,18 @@ void FakeDeviceLayer::add(const std::string& path, Camera camera) {
   std::lock_guard lock(mutex_);
   Node node;
   node.camera = std::move(camera);
+  Control* autofocus = node.camera.control(V4L2_CID_FOCUS_AUTO);
+  if (Control* focus = node.camera.control(V4L2_CID_FOCUS_ABSOLUTE);
+      focus && node.camera.timing) {
+    // Continuous autofocus has found the subject, more or less, and reports where the lens is.
+    if (autofocus && autofocus->value && node.camera.sharpest_focus) {
+      focus->value = std::clamp(*node.camera.sharpest_focus / focus->step * focus->step,
+                                focus->min, focus->max);
+    }
+    const double range = std::max(1, focus->max - focus->min);
+    node.lens = Lens(focus->value, range / std::chrono::duration<double>(
+                                               node.camera.timing->lens_full_travel).count());
+  }
   nodes_[path] = std::move(node);
 }
 
@@ -49,8 +62,15 @@ FakeDeviceLayer::Node* FakeDeviceLayer::node_of(int fd) {
 }
 
 int FakeDeviceLayer::open(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   auto node = nodes_.find(path);
+  if (node != nodes_.end() && node->second.camera.timing) {
+    const auto latency = node->second.camera.timing->open_latency;
+    lock.unlock();
+    std::this_thread::sleep_for(latency);
+    lock.lock();
+    node = nodes_.find(path);
+  }
   if (node == nodes_.end() || node->second.camera.unplugged) return -ENOENT;
   Camera& camera = node->second.camera;
   if (camera.open_error) return -camera.open_error;
@@ -74,14 +94,41 @@ void FakeDeviceLayer::release(Node& node) {
   node.owner.reset();
   node.buffers.clear();
   node.ready.clear();
+  node.empty.clear();
 }
 
 void FakeDeviceLayer::fill(Node& node, std::uint32_t index) {
   Camera camera = node.camera;
   camera.controls = node.exposing;
   node.exposing = node.camera.controls;
-  Buffer& buffer = node.buffers[index];
   const bool dark = node.frames_since_start++ < camera.dark_frames;
+  const Control* focus = camera.control(V4L2_CID_FOCUS_ABSOLUTE);
+  deliver(node, index, camera, dark, focus ? detail_at(camera, focus->value) : 0.0);
+}
+
+void FakeDeviceLayer::fill_timed(Node& node, std::uint32_t index, Clock::time_point completed) {
+  const auto period = node.camera.timing->frame_period;
+  const Clock::time_point exposed = completed - period;
+  Camera camera = node.camera;
+  // The controls in force when the exposure began; older entries are no longer needed.
+  while (node.control_history.size() > 1 && node.control_history[1].first <= exposed) {
+    node.control_history.pop_front();
+  }
+  if (!node.control_history.empty() && node.control_history.front().first <= exposed) {
+    camera.controls = node.control_history.front().second;
+  }
+  const double detail = node.lens.mean_over(
+      exposed, completed, [&](double lens) { return detail_at(node.camera, lens); });
+  const bool dark = node.frames_since_start < camera.dark_frames;
+  deliver(node, index, camera, dark, detail);
+}
+
+void FakeDeviceLayer::deliver(Node& node, std::uint32_t index, const Camera& camera, bool dark,
+                              double detail) {
+  Buffer& buffer = node.buffers[index];
+  // Detail in tenths: the picture's levels are whole numbers anyway, and most frames then
+  // repeat the last one made.
+  detail = std::round(detail * 10) / 10;
   auto value_of = [&](std::uint32_t id) {
     const Control* control = camera.control(id);
     return control ? std::to_string(control->value) : "-";
@@ -89,15 +136,18 @@ void FakeDeviceLayer::fill(Node& node, std::uint32_t index) {
   const std::string key =
       std::to_string(camera.fourcc) + " " + std::to_string(camera.size.width) + "x" +
       std::to_string(camera.size.height) + " " + std::to_string(dark) + " " +
-      value_of(V4L2_CID_BRIGHTNESS) + " " + value_of(V4L2_CID_FOCUS_ABSOLUTE) + " " +
-      (camera.sharpest_focus ? std::to_string(*camera.sharpest_focus) : "-") + " " +
+      value_of(V4L2_CID_BRIGHTNESS) + " " + std::to_string(detail) + " " +
       std::to_string(camera.limited_range) + " " + std::to_string(camera.row_padding) + " " +
       std::to_string(camera.mjpeg_tables) + " " + std::to_string(camera.mjpeg_padding);
-  if (key != last_frame_key_) {
-    last_frame_ = encode_frame(camera, scene(camera, camera.size.width, camera.size.height, dark));
-    last_frame_key_ = key;
+  auto made = frames_made_.find(key);
+  if (made == frames_made_.end()) {
+    if (frames_made_.size() >= 64) frames_made_.clear();
+    made = frames_made_.emplace(key, encode_frame(camera, scene_with_detail(
+                                                              camera, camera.size.width,
+                                                              camera.size.height, dark, detail)))
+               .first;
   }
-  std::vector<std::uint8_t> frame = last_frame_;
+  std::vector<std::uint8_t> frame = made->second;
   if (is_compressed(camera.fourcc) && node.camera.truncated_frames > 0) {
     --node.camera.truncated_frames;
     frame.resize(frame.size() / 2);
@@ -105,6 +155,24 @@ void FakeDeviceLayer::fill(Node& node, std::uint32_t index) {
   buffer.used = std::min(frame.size(), buffer.memory->size());
   std::copy_n(frame.begin(), buffer.used, buffer.memory->begin());
   node.ready.push_back(index);
+}
+
+void FakeDeviceLayer::advance(Node& node, Clock::time_point now) {
+  if (!node.camera.timing || !node.camera.streaming || node.camera.stalled) return;
+  const auto period = node.camera.timing->frame_period;
+  while (node.first_frame + period * node.next_frame <= now) {
+    if (node.empty.empty()) {
+      // No buffer to fill: every frame due until now is dropped.
+      node.next_frame = (now - node.first_frame) / period + 1;
+      node.frames_since_start = static_cast<int>(std::min<long>(node.next_frame, 1 << 20));
+      break;
+    }
+    const std::uint32_t index = node.empty.front();
+    node.empty.pop_front();
+    fill_timed(node, index, node.first_frame + period * node.next_frame);
+    ++node.next_frame;
+    ++node.frames_since_start;
+  }
 }
 
 app::v4l2::Mapping FakeDeviceLayer::mmap(int fd, std::size_t length, std::int64_t offset) {
@@ -130,14 +198,35 @@ void FakeDeviceLayer::munmap(void* address, std::size_t) {
   mappings_.erase(mapping);
 }
 
-int FakeDeviceLayer::poll(int fd, int) {
-  std::lock_guard lock(mutex_);
-  Node* node = node_of(fd);
-  if (!node) return POLLNVAL;
-  if (node->camera.unplugged) return POLLERR | POLLHUP;
-  if (!node->camera.streaming || node->owner != fd) return POLLERR;
-  if (!node->ready.empty()) return POLLIN | POLLRDNORM;
-  return 0;  // time-out: the fake does not wait
+int FakeDeviceLayer::poll(int fd, int timeout_ms) {
+  std::unique_lock lock(mutex_);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    Node* node = node_of(fd);
+    if (!node) return POLLNVAL;
+    if (node->camera.unplugged) return POLLERR | POLLHUP;
+    if (!node->camera.streaming || node->owner != fd) return POLLERR;
+    advance(*node, Clock::now());
+    if (!node->ready.empty()) return POLLIN | POLLRDNORM;
+    // Untimed, or nothing will come: a time-out at once, the fake does not wait.
+    if (!node->camera.timing || node->camera.stalled || node->empty.empty()) return 0;
+    const auto due = node->first_frame + node->camera.timing->frame_period * node->next_frame;
+    if (due > deadline) {
+      lock.unlock();
+      std::this_thread::sleep_until(deadline);
+      return 0;
+    }
+    // The frame is made now, while the caller waits for it anyway, so that making it (slow in
+    // a fake) does not add to the camera's own timing; it is seen once it is due.
+    const std::uint32_t index = node->empty.front();
+    node->empty.pop_front();
+    fill_timed(*node, index, due);
+    ++node->next_frame;
+    ++node->frames_since_start;
+    lock.unlock();
+    std::this_thread::sleep_until(due);
+    lock.lock();
+  }
 }
 
 int FakeDeviceLayer::ioctl(int fd, unsigned long request, void* argument) {
@@ -267,12 +356,17 @@ int FakeDeviceLayer::stream_ioctl(Node& node, int fd, unsigned long request, voi
         return -EINVAL;
       }
       node.buffers[buffer->index].queued = true;
-      if (camera.streaming && !camera.stalled) fill(node, buffer->index);
+      if (camera.timing) {
+        node.empty.push_back(buffer->index);
+      } else if (camera.streaming && !camera.stalled) {
+        fill(node, buffer->index);
+      }
       return 0;
     }
     case VIDIOC_DQBUF: {
       auto* buffer = static_cast<v4l2_buffer*>(argument);
       if (!camera.streaming) return -EINVAL;
+      advance(node, Clock::now());
       if (node.ready.empty()) return -EAGAIN;
       const std::uint32_t index = node.ready.front();
       node.ready.pop_front();
@@ -293,6 +387,13 @@ int FakeDeviceLayer::stream_ioctl(Node& node, int fd, unsigned long request, voi
       ++camera.stream_starts;
       node.frames_since_start = 0;
       node.exposing = camera.controls;
+      if (camera.timing) {
+        const Clock::time_point now = Clock::now();
+        node.first_frame = now + camera.timing->first_frame_latency;
+        node.next_frame = 0;
+        node.control_history.assign(1, {now, camera.controls});
+        return 0;
+      }
       if (!camera.stalled) {
         for (std::uint32_t index = 0; index < node.buffers.size(); ++index) {
           if (node.buffers[index].queued) fill(node, index);
@@ -303,6 +404,7 @@ int FakeDeviceLayer::stream_ioctl(Node& node, int fd, unsigned long request, voi
     case VIDIOC_STREAMOFF: {
       camera.streaming = false;
       node.ready.clear();
+      node.empty.clear();
       for (Buffer& buffer : node.buffers) buffer.queued = false;
       return 0;
     }
@@ -361,6 +463,8 @@ int FakeDeviceLayer::control_ioctl(Node& node, unsigned long request, void* argu
       if (!control || control->type == V4L2_CTRL_TYPE_CTRL_CLASS) return -EINVAL;
       if (control->write_error) return -control->write_error;
       if (control->flags & V4L2_CTRL_FLAG_READ_ONLY) return -EACCES;
+      // Frames due before the write show the camera as it was.
+      advance(node, Clock::now());
       if (value->value < control->min || value->value > control->max) return -ERANGE;
       if (control->id == V4L2_CID_FOCUS_ABSOLUTE && camera.refuse_focus_in_autofocus) {
         const Control* autofocus = camera.control(V4L2_CID_FOCUS_AUTO);
@@ -368,6 +472,11 @@ int FakeDeviceLayer::control_ioctl(Node& node, unsigned long request, void* argu
       }
       control->value = value->value;
       camera.control_writes.emplace_back(value->id, value->value);
+      if (camera.timing) {
+        // The camera acts on the write a little later; the lens then sets off.
+        const Clock::time_point acted = Clock::now() + camera.timing->control_latency;
+        if (value->id == V4L2_CID_FOCUS_ABSOLUTE) node.lens.move_to(value->value, acted);
+      }
       // Automatic modes make their manual control inactive, as drivers do.
       auto mark = [&](std::uint32_t manual, bool inactive) {
         if (Control* c = camera.control(manual)) {
@@ -381,6 +490,10 @@ int FakeDeviceLayer::control_ioctl(Node& node, unsigned long request, void* argu
       }
       if (value->id == V4L2_CID_AUTO_WHITE_BALANCE) {
         mark(V4L2_CID_WHITE_BALANCE_TEMPERATURE, value->value != 0);
+      }
+      if (camera.timing) {
+        node.control_history.emplace_back(Clock::now() + camera.timing->control_latency,
+                                          camera.controls);
       }
       return 0;
     }

@@ -22,6 +22,7 @@
 
 #include "app/image.h"
 #include "app/v4l2/device_layer.h"
+#include "camera_timing.h"
 
 namespace fake_v4l2 {
 
@@ -70,7 +71,14 @@ struct Camera {
   std::size_t row_padding = 0;      // bytes added to each row of a raw format
   int dark_frames = 0;              // black frames after streaming starts
   std::optional<int> sharpest_focus;  // fine detail that fades as focus moves away from this
+  // The detail fades smoothly and never quite vanishes, as a real lens's growing blur does;
+  // otherwise it is gone 60 steps of focus away.
+  bool gradual_defocus = false;
   bool refuse_focus_in_autofocus = true;  // EACCES for focus while autofocus is on
+  // With a timing, frames come at the camera's pace and the lens takes time to move
+  // (camera_timing.h); without, a queued buffer is filled at once and the lens is where focus
+  // says.
+  std::optional<Timing> timing;
 
   // Faults.
   int open_error = 0;                          // open() fails with this errno
@@ -107,6 +115,11 @@ Camera metadata_node();
 // left, bottom right), scaled by brightness / its default; black while dark; with fine
 // detail whose contrast falls off as focus leaves `sharpest_focus`.
 app::Image scene(const Camera& camera, int width, int height, bool dark);
+// The contrast of that detail with the lens at `lens` (0 to 80; 0 without `sharpest_focus`).
+double detail_at(const Camera& camera, double lens);
+// The scene with the detail given.
+app::Image scene_with_detail(const Camera& camera, int width, int height, bool dark,
+                             double detail);
 
 // The JPEG with its DHT segments removed, as an MJPEG webcam sends it.
 std::string without_huffman_tables(std::string_view jpeg);
@@ -147,17 +160,29 @@ class FakeDeviceLayer final : public app::v4l2::DeviceLayer {
     int frames_since_start = 0;
     std::uint32_t sequence = 0;
     std::vector<Control> exposing;  // the controls as the frame being exposed sees them
+    // With a timing (camera_timing.h):
+    Lens lens;
+    Clock::time_point first_frame;    // when frame 0 of the stream completes
+    long next_frame = 0;              // the number of the next frame to complete
+    std::deque<std::uint32_t> empty;  // queued buffers, in the order the driver fills them
+    // The controls from each moment on, oldest first: a frame shows those in force when its
+    // exposure began.
+    std::deque<std::pair<Clock::time_point, std::vector<Control>>> control_history;
   };
 
   Node* node_of(int fd);
   void fill(Node& node, std::uint32_t index);
+  // Renders a frame of `camera` (as exposed) into the buffer and marks it ready.
+  void deliver(Node& node, std::uint32_t index, const Camera& camera, bool dark, double detail);
+  // Timed cameras: completes the frames due by `now` into the queued buffers, in order.
+  void advance(Node& node, Clock::time_point now);
+  void fill_timed(Node& node, std::uint32_t index, Clock::time_point completed);
   int control_ioctl(Node& node, unsigned long request, void* argument);
   int stream_ioctl(Node& node, int fd, unsigned long request, void* argument);
   void release(Node& node);
 
-  // The last frame made, by what it shows: most frames repeat it, and making one is slow.
-  std::string last_frame_key_;
-  std::vector<std::uint8_t> last_frame_;
+  // Frames made lately, by what they show: most frames repeat one, and making one is slow.
+  std::map<std::string, std::vector<std::uint8_t>> frames_made_;
 
   mutable std::mutex mutex_;
   std::map<std::string, Node> nodes_;

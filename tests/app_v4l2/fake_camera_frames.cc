@@ -109,19 +109,27 @@ std::vector<std::uint8_t> encode_frame(const Camera& camera, const app::Image& p
   return out;
 }
 
+double detail_at(const Camera& camera, double lens) {
+  if (!camera.sharpest_focus) return 0;
+  const double off = std::abs(lens - *camera.sharpest_focus);
+  if (camera.gradual_defocus) return 80.0 / (1.0 + (off / 30.0) * (off / 30.0));
+  return std::max(0.0, 1.0 - off / 60.0) * 80.0;
+}
+
 app::Image scene(const Camera& camera, int width, int height, bool dark) {
+  const Control* focus = camera.control(V4L2_CID_FOCUS_ABSOLUTE);
+  return scene_with_detail(camera, width, height, dark,
+                           focus ? detail_at(camera, focus->value) : 0.0);
+}
+
+app::Image scene_with_detail(const Camera& camera, int width, int height, bool dark,
+                             double detail) {
   app::Image image = app::make_image(width, height, app::PixelFormat::kRgb);
   if (dark) return image;
   double gain = 1.0;
   if (const Control* brightness = camera.control(V4L2_CID_BRIGHTNESS);
       brightness && brightness->default_value > 0) {
     gain = static_cast<double>(brightness->value) / brightness->default_value;
-  }
-  double detail = 0;
-  if (camera.sharpest_focus) {
-    const Control* focus = camera.control(V4L2_CID_FOCUS_ABSOLUTE);
-    const double off = focus ? std::abs(focus->value - *camera.sharpest_focus) : 1e9;
-    detail = std::max(0.0, 1.0 - off / 60.0) * 80.0;
   }
   static constexpr std::uint8_t kQuarters[4][3] = {
       {200, 40, 40}, {40, 200, 40}, {40, 40, 200}, {200, 200, 200}};

@@ -6,7 +6,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
+
+#include "app/net/multipart_part.h"
 
 namespace app::net {
 namespace {
@@ -19,11 +22,6 @@ struct EasyCleanup {
 };
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
-struct UrlCleanup {
-  void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
-};
-using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
-
 struct ListCleanup {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -35,15 +33,28 @@ void init_curl_once() {
 }
 
 // Where the body goes while it arrives. A server that declares no Content-Length gets past
-// CURLOPT_MAXFILESIZE, so the cap is enforced here as well.
+// CURLOPT_MAXFILESIZE, so the cap is enforced here as well. A multipart stream of pictures
+// never ends: it is read up to the end of its first part, and the transfer stopped there.
 struct Sink {
   CURL* handle = nullptr;
   std::size_t max_bytes = 0;
   std::string body;
   bool too_large = false;
-  bool stream = false;  // a multipart stream of pictures, which would never end
   bool checked_type = false;
+  std::optional<FirstPartReader> stream;
 };
+
+bool is_multipart(const char* type) {
+  constexpr std::string_view kPrefix = "multipart/";
+  if (type == nullptr) return false;
+  const std::string_view text(type);
+  if (text.size() < kPrefix.size()) return false;
+  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
+    const char c = text[i];
+    if (((c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c) != kPrefix[i]) return false;
+  }
+  return true;
+}
 
 std::size_t write_body(char* data, std::size_t size, std::size_t count, void* user) {
   auto& sink = *static_cast<Sink*>(user);
@@ -51,11 +62,21 @@ std::size_t write_body(char* data, std::size_t size, std::size_t count, void* us
   if (!sink.checked_type) {
     sink.checked_type = true;
     char* type = nullptr;
-    if (curl_easy_getinfo(sink.handle, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type &&
-        std::string_view(type).starts_with("multipart/")) {
-      sink.stream = true;
-      return 0;  // any count other than n ends the transfer
+    long status = 0;
+    curl_easy_getinfo(sink.handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 200 && status <= 299 &&
+        curl_easy_getinfo(sink.handle, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK &&
+        is_multipart(type)) {
+      sink.stream.emplace(type);
     }
+  }
+  if (sink.stream) {
+    if (sink.stream->add(std::string_view(data, n))) return 0;  // stops the transfer
+    if (sink.stream->held() > sink.max_bytes) {
+      sink.too_large = true;
+      return 0;
+    }
+    return n;
   }
   if (n > sink.max_bytes - sink.body.size()) {
     sink.too_large = true;
@@ -78,8 +99,11 @@ bool is_http_url(std::string_view url) {
   return starts_with_nocase("http://") || starts_with_nocase("https://");
 }
 
+// "Connection refused" reads "connection refused" after a comma; "SSL certificate problem"
+// keeps its capitals.
 std::string lower_first(std::string text) {
-  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') {
+  const bool acronym = text.size() > 1 && text[1] >= 'A' && text[1] <= 'Z';
+  if (!acronym && !text.empty() && text[0] >= 'A' && text[0] <= 'Z') {
     text[0] = static_cast<char>(text[0] - 'A' + 'a');
   }
   return text;
@@ -97,10 +121,6 @@ Failure bad_gateway(std::string reason) {
 
 Failure reason_for(CURLcode code, CURL* handle, const Sink& sink, const FetchLimits& limits,
                    const char* error_buffer) {
-  if (sink.stream) {
-    return bad_gateway(
-        "answered with a video stream rather than one picture: register its snapshot URL");
-  }
   if (sink.too_large || code == CURLE_FILESIZE_EXCEEDED) {
     return bad_gateway("answered with more than the limit of " + size_text(limits.max_bytes));
   }
@@ -113,6 +133,10 @@ Failure reason_for(CURLcode code, CURL* handle, const Sink& sink, const FetchLim
       if (elapsed < limits.total_timeout && limits.connect_timeout < limits.total_timeout) {
         return bad_gateway("is unreachable: no connection within " +
                            seconds_text(limits.connect_timeout));
+      }
+      if (sink.stream) {
+        return bad_gateway("timed out after " + seconds_text(limits.total_timeout) +
+                           " before the first picture of its video stream was complete");
       }
       return bad_gateway("timed out after " + seconds_text(limits.total_timeout));
     }
@@ -152,8 +176,12 @@ Failure reason_for(CURLcode code, CURL* handle, const Sink& sink, const FetchLim
     case CURLE_WEIRD_SERVER_REPLY:
       return bad_gateway("answered with something that is not HTTP");
     case CURLE_PEER_FAILED_VERIFICATION:
-      return bad_gateway("has a TLS certificate that cannot be verified: " +
-                         curl_detail(code, error_buffer));
+      return bad_gateway(
+          "has a TLS certificate that cannot be verified (" + curl_detail(code, error_buffer) +
+          "). Cameras often make their own (self-signed) certificate; if you trust this one, "
+          "register the source again with " + std::string(kInsecureMark) +
+          " at the end of its URL, or with \"insecure\": true through the API, and its "
+          "certificate is then accepted without verification for that source alone");
     case CURLE_SSL_CONNECT_ERROR:
       return bad_gateway("failed the TLS handshake: " + curl_detail(code, error_buffer));
     case CURLE_URL_MALFORMAT:
@@ -165,7 +193,8 @@ Failure reason_for(CURLcode code, CURL* handle, const Sink& sink, const FetchLim
 
 }  // namespace
 
-Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits) {
+Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits,
+                               bool insecure) {
   if (!is_http_url(url)) return bad_gateway("has a URL that is neither http nor https");
   init_curl_once();
   EasyHandle handle(curl_easy_init());
@@ -199,6 +228,10 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
   set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
   set(CURLOPT_USERAGENT, "tirvane-app");
   set(CURLOPT_HTTPHEADER, headers.get());
+  if (insecure) {
+    set(CURLOPT_SSL_VERIFYPEER, 0L);
+    set(CURLOPT_SSL_VERIFYHOST, 0L);
+  }
   set(CURLOPT_WRITEFUNCTION, write_body);
   set(CURLOPT_WRITEDATA, &sink);
   if (setup != CURLE_OK) {
@@ -207,12 +240,25 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
   }
 
   const CURLcode code = curl_easy_perform(curl);
-  if (code != CURLE_OK) return reason_for(code, curl, sink, limits, error_buffer);
+  const bool stopped_after_part =
+      code == CURLE_WRITE_ERROR && sink.stream && sink.stream->complete() && !sink.too_large;
+  if (code != CURLE_OK && !stopped_after_part) {
+    return reason_for(code, curl, sink, limits, error_buffer);
+  }
 
   FetchedBody fetched;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &fetched.status);
   if (fetched.status < 200 || fetched.status > 299) {
     return bad_gateway("answered with HTTP status " + std::to_string(fetched.status));
+  }
+  if (sink.stream) {
+    if (!sink.stream->finish()) {
+      return bad_gateway("ended its video stream before its first picture was complete");
+    }
+    fetched.from_stream = true;
+    fetched.content_type = sink.stream->content_type();
+    fetched.body = sink.stream->body();
+    return fetched;
   }
   char* type = nullptr;
   if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type) {
@@ -220,39 +266,6 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
   }
   fetched.body = std::move(sink.body);
   return fetched;
-}
-
-std::string url_for_display(const std::string& url, bool host_only) {
-  init_curl_once();
-  UrlHandle parsed(curl_url());
-  if (parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
-                    CURLUE_OK) {
-    auto part = [&](CURLUPart which) -> std::string {
-      char* text = nullptr;
-      if (curl_url_get(parsed.get(), which, &text, 0) != CURLUE_OK || !text) return {};
-      std::string value = text;
-      curl_free(text);
-      return value;
-    };
-    if (host_only) {
-      const std::string port = part(CURLUPART_PORT);  // only when the URL names one
-      return port.empty() ? part(CURLUPART_HOST) : part(CURLUPART_HOST) + ":" + port;
-    }
-    curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0);
-    curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0);
-    std::string shown = part(CURLUPART_URL);
-    if (!shown.empty()) return shown;
-  }
-  if (host_only) return {};
-  // Unparsable: still never show what looks like a user part.
-  std::string shown = url;
-  const std::size_t scheme_end = shown.find("://");
-  const std::size_t authority = scheme_end == std::string::npos ? 0 : scheme_end + 3;
-  const std::size_t authority_end = shown.find_first_of("/?#", authority);
-  const std::size_t at =
-      shown.rfind('@', authority_end == std::string::npos ? std::string::npos : authority_end);
-  if (at != std::string::npos && at >= authority) shown.erase(authority, at + 1 - authority);
-  return shown;
 }
 
 std::string seconds_text(std::chrono::milliseconds duration) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/failure.h"
+#include "app/net/source_url.h"
 
 namespace app::net {
 
@@ -17,24 +18,25 @@ struct FetchLimits {
   std::chrono::milliseconds total_timeout{20000};  // connecting, redirects and the whole body
   std::size_t max_bytes = std::size_t{32} << 20;
   long max_redirects = 5;
+  // An RTSP session is kept open this long after its last picture, for the next one.
+  std::chrono::milliseconds keep_open{5000};
 };
 
 struct FetchedBody {
   long status = 0;           // of the last answer, after redirects: always 2xx
-  std::string content_type;  // as the server sent it, empty when it sent none
+  std::string content_type;  // as the server sent it (of the part, for a stream), empty when none
   std::string body;
+  bool from_stream = false;  // the first part of a multipart/x-mixed-replace stream
 };
 
-// Fetches `url`, following redirects. Any answer other than 2xx is a failure. A Failure's status
-// is 502 and its message is the reason alone ("timed out after 20 s", "answered with HTTP status
-// 500"), for the caller to put after the name of what it fetched. Thread-safe; connects
-// directly, ignoring proxy settings in the environment.
-Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits);
-
-// `url` without any user name and password in it, to show in messages and listings; "host:port"
-// alone with `host_only` (the port only when the URL names one). A URL that cannot be parsed is
-// shown as given less anything that looks like a user part, or as "" with `host_only`.
-std::string url_for_display(const std::string& url, bool host_only = false);
+// Fetches `url`, following redirects. Any answer other than 2xx is a failure. An answer that is
+// a multipart/x-mixed-replace stream (MJPEG) gives its first complete part, read as soon as it
+// has arrived. A Failure's status is 502 and its message is the reason alone ("timed out after
+// 20 s", "answered with HTTP status 500"), for the caller to put after the name of what it
+// fetched. `insecure` accepts a TLS certificate that cannot be verified (a camera's
+// self-signed one). Thread-safe; connects directly, ignoring proxy settings in the environment.
+Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits,
+                               bool insecure = false);
 
 // "20 s", "0.25 s".
 std::string seconds_text(std::chrono::milliseconds duration);

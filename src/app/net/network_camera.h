@@ -1,9 +1,18 @@
-// A registered phone or IP camera as a capture device: every frame is one HTTP(S) fetch of its
-// snapshot URL. It has no focus to drive and no controls; its settings are made on the camera.
+// A registered phone or IP camera as a capture device. An http(s) URL is fetched for every frame:
+// a single picture (JPEG, or PNG and other still formats, converted) or the first picture of an
+// MJPEG stream. An rtsp(s) URL is read as a video stream whose session stays open for a few
+// seconds after each frame (an rtsps:// one only when marked insecure: its certificate cannot be
+// checked). It has no focus to drive and no controls; its settings are made on the camera.
 #pragma once
+
+#include <memory>
+#include <optional>
+#include <variant>
 
 #include "app/device.h"
 #include "app/net/http_fetch.h"
+#include "app/net/rtsp_session.h"
+#include "app/net/source_url.h"
 #include "app/network_camera_entry.h"
 
 namespace app::net {
@@ -22,13 +31,14 @@ class NetworkCamera : public Device {
   // fetch.
   DeviceInfo describe() const override;
 
-  // Fetches the picture and checks it is a JPEG. With no size asked the bytes are passed on as
-  // the camera sent them; with `width` and `height` the picture is scaled to exactly that size,
-  // with only one of them to that side keeping the aspect ratio. Any failure of the camera is a
-  // 502 whose message names the source and the reason; a size out of range is a 400.
+  // A fresh picture as a JPEG. With no size asked a JPEG the camera sent is passed on as it
+  // came; with `width` and `height` the picture is scaled to exactly that size, with only one of
+  // them to that side keeping the aspect ratio. Any failure of the camera is a 502 (504 when
+  // an RTSP camera's time ran out) whose message names the source and the reason; a size out of
+  // range is a 400.
   Result<JpegFrame> take_jpeg(const FrameRequest& request) override;
 
-  // The fetched picture decoded to gray, reduced so its width is at most 640.
+  // The picture decoded to gray, reduced so its width is at most 640.
   Result<Image> take_gray() override;
 
   // No controls: setting one is refused with a word on where its settings are made.
@@ -37,12 +47,26 @@ class NetworkCamera : public Device {
   // The picture is passed on as the camera sent it unless a size is asked.
   DefaultFrameSize frame_size_rule() const override { return DefaultFrameSize::kNatural; }
 
-  // The fetched and checked JPEG with its natural size.
-  Result<JpegFrame> fetch_frame();
+  // A picture as it arrived: the camera's own JPEG bytes, or pixels decoded from a PNG and the
+  // like, or a decoded video frame.
+  struct Picture {
+    std::string jpeg;
+    std::optional<Image> rgb;
+    FramePointer frame;
+    int width = 0;
+    int height = 0;
+  };
+
+  Result<Picture> fetch_picture();
+  Result<Picture> fetch_http(const SourceTarget& target);
+  Result<Picture> fetch_rtsp(const SourceTarget& target);
+  Failure source_failure(const Failure& reason) const;
   Failure source_failure(const std::string& reason) const;
 
   NetworkCameraEntry source_;
   FetchLimits limits_;
+  std::variant<SourceTarget, std::string> target_;
+  std::unique_ptr<RtspSession> rtsp_;  // the open session, or the last one, closed
 };
 
 }  // namespace app::net

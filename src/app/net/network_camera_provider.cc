@@ -16,7 +16,8 @@ NetworkCameraProvider::NetworkCameraProvider(SourceList list, FetchLimits limits
 std::shared_ptr<NetworkCamera> NetworkCameraProvider::device_for(const NetworkCameraEntry& source) {
   std::lock_guard lock(mutex_);
   std::shared_ptr<NetworkCamera>& camera = cameras_[source.name];
-  if (!camera || camera->source().url != source.url) {
+  if (!camera || camera->source().url != source.url ||
+      camera->source().insecure != source.insecure) {
     camera = std::make_shared<NetworkCamera>(source, limits_);
   }
   return camera;

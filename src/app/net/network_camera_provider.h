@@ -29,7 +29,7 @@ class NetworkCameraProvider : public DeviceProvider {
 
   // "net:NAME": that source's device, or a 404 when none is registered under NAME. Other ids:
   // nothing. While a source keeps its name and URL it stays the same device object, so calls on
-  // it are serialised through its `busy`; a changed URL makes a new one.
+  // it are serialised through its `busy`; a changed URL or insecure flag makes a new one.
   std::optional<Result<std::shared_ptr<Device>>> find(std::string_view id) override;
 
  private:

@@ -248,11 +248,11 @@ Result<bool> CaptureSession::drain_waiting() {
   return true;
 }
 
-Result<std::string> CaptureSession::next_frame(bool stale) {
+Result<std::string> CaptureSession::next_frame(int skip) {
   if (!streaming_) return Failure{FailureKind::kInternal, "the camera is not streaming"};
   if (auto drained = drain_waiting(); failed(drained)) return std::get<Failure>(drained);
-  if (stale) {
-    if (auto skipped = discard_frames(1); failed(skipped)) return std::get<Failure>(skipped);
+  if (skip > 0) {
+    if (auto skipped = discard_frames(skip); failed(skipped)) return std::get<Failure>(skipped);
   }
   for (int damaged = 0; damaged < kMaxDamagedFrames; ++damaged) {
     auto waited = wait_for_buffer();

@@ -56,9 +56,10 @@ class CaptureSession {
   void stop();
 
   // A copy of one frame completed after this call began: frames already waiting are dropped,
-  // and with `stale` (a control changed since the last frame) the frame being exposed during
-  // the change is dropped too. Buffers the driver marks as damaged are skipped.
-  Result<std::string> next_frame(bool stale);
+  // and after a control change the next `skip` frames too (the one being exposed during the
+  // change, and, since a camera acts on a control a little after the write, the one whose
+  // exposure may have begun in between). Buffers the driver marks as damaged are skipped.
+  Result<std::string> next_frame(int skip);
 
  private:
   CaptureSession(std::shared_ptr<DeviceLayer> layer, CameraRef camera, int fd);

@@ -11,6 +11,8 @@ namespace {
 
 // Frames that fail to decode in a row before the camera is called broken.
 constexpr int kMaxBadFrames = 5;
+// How soon an idle camera is looked at again when a request was still running.
+constexpr auto kBusyRetry = std::chrono::milliseconds(20);
 
 std::string size_text(FrameSize size) {
   return std::to_string(size.width) + "x" + std::to_string(size.height);
@@ -68,7 +70,15 @@ void V4l2Camera::close_when_idle(std::stop_token stop) {
     }
     const auto deadline = last_use_ + options_.idle_close;
     if (std::chrono::steady_clock::now() >= deadline) {
-      session_.reset();
+      // Not in the middle of a call, nor of a focus sweep, which holds the device's lock for
+      // the whole of it. Tried, never waited for: a call takes the session lock while it holds
+      // the device's.
+      std::unique_lock request(device_mutex(), std::try_to_lock);
+      if (request.owns_lock()) {
+        session_.reset();
+        continue;
+      }
+      session_opened_.wait_for(lock, stop, kBusyRetry, [] { return false; });
       continue;
     }
     // Sleeps to the deadline; a request in between moves it, which the next round sees.
@@ -125,7 +135,8 @@ Result<JpegFrame> V4l2Camera::take_jpeg(const FrameRequest& request) {
     }
     const StreamFormat format = session.stream_format();
     for (int bad = 0; bad < kMaxBadFrames; ++bad) {
-      auto frame = session.next_frame(stale_);
+      // Two frames after a change: a picture is kept, so it must show the change.
+      auto frame = session.next_frame(stale_ ? 2 : 0);
       if (failed(frame)) return std::get<Failure>(frame);
       stale_ = false;
       const std::string& bytes = std::get<std::string>(frame);
@@ -158,13 +169,18 @@ Result<JpegFrame> V4l2Camera::take_jpeg(const FrameRequest& request) {
 
 Result<Image> V4l2Camera::take_gray() {
   return with_session<Image>([&](CaptureSession& session) -> Result<Image> {
-    if (auto streaming = ensure_streaming({}, true); failed(streaming)) {
-      return std::get<Failure>(streaming);
+    // Any running stream will do for measuring.
+    if (!session.streaming()) {
+      if (auto streaming = ensure_streaming(options_.first_request, true); failed(streaming)) {
+        return std::get<Failure>(streaming);
+      }
     }
     const StreamFormat format = session.stream_format();
     const int reduce = gray_reduction(format.size.width, options_.gray_min_width);
     for (int bad = 0; bad < kMaxBadFrames; ++bad) {
-      auto frame = session.next_frame(stale_);
+      // One frame after a change: the focus sweep takes frames until the picture holds still
+      // anyway, so a frame from before the change cannot pass for one after it.
+      auto frame = session.next_frame(stale_ ? 1 : 0);
       if (failed(frame)) return std::get<Failure>(frame);
       stale_ = false;
       const std::string& bytes = std::get<std::string>(frame);

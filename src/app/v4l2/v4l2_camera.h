@@ -21,9 +21,15 @@ namespace app::v4l2 {
 
 struct CameraOptions {
   StreamSettings stream;
+  // How long the node stays open and streaming after a request; 0 gives it back after each one.
   std::chrono::milliseconds idle_close{3000};
-  // A UVC focus motor needs this long to bring the lens to rest after a move.
-  std::chrono::milliseconds focus_settle{250};
+  // The size streaming starts at when a request needs any frame (the focus sweep's): the one
+  // the next snap will most likely ask for, so that it finds the stream running.
+  FrameRequest first_request;
+  // The longest a UVC focus motor takes to bring the lens to rest after a move: slow motor-driven
+  // lenses need over a second for their whole range. The sweep stops waiting as soon as two
+  // frames in a row agree.
+  std::chrono::milliseconds focus_settle{1500};
   int jpeg_quality = 90;
   // Gray frames for measuring are reduced (by 2, 4 or 8) while they stay at least this wide.
   int gray_min_width = 480;
