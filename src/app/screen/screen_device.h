@@ -24,11 +24,6 @@ struct ShotSize {
 // for a width or height below 1.
 Result<ShotSize> shot_size(const FrameRequest& request, int screen_width, int screen_height);
 
-// A grabbed screen as the JPEG answer to `request`: its own size, or scaled by shot_size's rule.
-// A 400 Failure for a bad size.
-Result<JpegFrame> encode_shot(const PixelView& shot, const FrameRequest& request,
-                              PixelScaler& scaler);
-
 class ScreenDevice final : public Device {
  public:
   // `open` makes a new connection to the display; it is called again after the display was
