@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
   screen_testing::Xvfb xvfb;
   setenv("DISPLAY", xvfb.display().c_str(), 1);
   screen_bench::paint_desktop(xvfb.display());
-  const app::DisplayEnvironment environment{xvfb.display(), false};
+  const app::DisplayEnvironment environment{xvfb.display(), false, std::nullopt};
   const std::string folder = "/tmp/tirvane-screen-bench-" + std::to_string(getpid());
   std::filesystem::create_directories(folder);
 

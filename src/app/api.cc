@@ -263,7 +263,24 @@ ApiAnswer Api::health(const ApiRequest&) {
        {{"device", settings_.device}, {"width", settings_.width}, {"height", settings_.height}}},
   };
   if (!sources_.problems().empty()) document["warnings"] = sources_.problems();
-  if (screen_status_) document["screen"] = screen_status_();
+  // Which method serves the screen, or why none does.
+  if (auto screen = recorder_ != nullptr ? recorder_->screen_status() : std::nullopt) {
+    if (screen->method.empty()) {
+      document["screen"] = {{"method", nullptr}, {"problem", screen->problem}};
+    } else {
+      JsonValue monitors = JsonValue::array();
+      for (const ScreenStatus::Monitor& monitor : screen->monitors) {
+        monitors.push_back({{"id", monitor.id},
+                            {"width", monitor.width},
+                            {"height", monitor.height},
+                            {"primary", monitor.primary}});
+      }
+      document["screen"] = {
+          {"method", screen->method}, {"display", screen->display}, {"monitors", monitors}};
+    }
+  }
+  // What the desktop adds: the recordings' method, the stored permission.
+  if (screen_status_ && document.contains("screen")) document["screen"].update(screen_status_());
   return json_answer(document);
 }
 

@@ -58,8 +58,9 @@ ApiAnswer refusal(const Failure& failure);
 
 class Api {
  public:
-  // `recorder` may be null: recording is then refused. `screen_status`, when given, is what
-  // /health says under "screen" (the capture method in use, and consent where it is missing).
+  // `recorder` may be null: recording is then refused. /health's "screen" is the recorder's
+  // screen_status(); `screen_status`, when given, adds its members to it (the recordings' method,
+  // and whether the desktop's permission is stored).
   Api(ServiceSettings settings, const DeviceRegistry& devices, SourceRegistry& sources,
       ScreenRecorder* recorder, std::function<JsonValue()> screen_status = {});
 

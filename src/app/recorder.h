@@ -3,6 +3,7 @@
 // never sees it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,21 @@ inline constexpr int kMaxRecordingSecs = 120;
 struct RecordingRequest {
   VideoFormat format = VideoFormat::kWebm;
   int secs = kDefaultRecordingSecs;  // 1 to kMaxRecordingSecs
+  std::string output;  // the monitor: "" for the device "screen", NAME for "screen:NAME"
+};
+
+// How the screen is captured, or why it cannot be.
+struct ScreenStatus {
+  struct Monitor {
+    std::string id;  // "screen:NAME"
+    int width = 0;
+    int height = 0;
+    bool primary = false;
+  };
+  std::string method;   // "wlr-screencopy", "x11"; empty when the screen cannot be had
+  std::string display;  // "wayland-1", ":0"
+  std::vector<Monitor> monitors;
+  std::string problem;  // why the screen cannot be had
 };
 
 struct Recording {
@@ -37,6 +53,8 @@ class ScreenRecorder {
   // Records for request.secs seconds and returns the file. A second recording while one runs
   // is refused as busy (409).
   virtual Result<Recording> record(const RecordingRequest& request) = 0;
+  // How the screen is captured now, for the service's health; nothing when it cannot tell.
+  virtual std::optional<ScreenStatus> screen_status() { return std::nullopt; }
 };
 
 }  // namespace app

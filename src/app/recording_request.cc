@@ -39,6 +39,15 @@ Result<RecordingRequest> read_recording_request(const JsonValue& body) {
   } else if (!format.is_null() && format != "webm") {
     return bad_format(format);
   }
+  const JsonValue& device = member(body, "device");
+  if (device.is_string() && device.get<std::string>().starts_with("screen:") &&
+      device.get<std::string>().size() > 7) {
+    request.output = device.get<std::string>().substr(7);
+  } else if (!device.is_null() && device != "screen") {
+    return Failure{FailureKind::kBadRequest,
+                   "only the screen can be recorded: device must be \"screen\" or "
+                   "\"screen:NAME\" (null for the screen), not" + shown(device)};
+  }
   const JsonValue& secs = member(body, "secs");
   if (secs.is_null()) return request;
   double value = 0;

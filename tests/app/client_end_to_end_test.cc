@@ -34,8 +34,9 @@ TEST_F(ClientEndToEnd, StatusAndDevicesDescribeTheService) {
   EXPECT_EQ(status_json.exit_status, 0) << status_json.err;
   EXPECT_EQ(json::parse(status_json.out),
             json::parse(R"({"version":"0.1.0","port":)" + service->port_text() +
-                        R"(,"settings":{"device":"","width":1280,"height":720},)"
-                        R"("screen":{"method":"x11","recording":"x11"}})"));
+                        R"(,"settings":{"device":"","width":1280,"height":720},)" +
+                        R"("screen":{"method":null,"problem":"no X display: set DISPLAY or start )" +
+                        R"(the service inside your desktop session"}})"));
 
   auto devices = tirvane({"devices"});
   EXPECT_EQ(devices.exit_status, 0) << devices.err;

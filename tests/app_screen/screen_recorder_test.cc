@@ -13,6 +13,7 @@
 
 #include "app/recording_request.h"
 #include "app/screen/screen_provider.h"
+#include "app/screen/x11_screen.h"
 #include "fake_service.h"
 #include "run_program.h"
 #include "xvfb.h"
@@ -151,6 +152,37 @@ TEST(RecordingRequest, NullsTakeTheDefaultsAndOnlyWebmOrMp4AndOneTo120SecondsPas
   }
 }
 
+TEST(RecordingRequest, DeviceIsTheScreenOrOneOfItsMonitors) {
+  struct Good {
+    const char* body;
+    const char* output;
+  };
+  for (const Good& c : {Good{R"({})", ""}, Good{R"({"device":null})", ""},
+                        Good{R"({"device":"screen"})", ""},
+                        Good{R"({"device":"screen:HDMI-A-1"})", "HDMI-A-1"}}) {
+    auto read = app::read_recording_request(*parse_json_document(c.body));
+    ASSERT_FALSE(app::failed(read)) << c.body << ": " << std::get<Failure>(read).message;
+    EXPECT_EQ(std::get<RecordingRequest>(read).output, c.output) << c.body;
+  }
+  const std::string refusal =
+      "only the screen can be recorded: device must be \"screen\" or \"screen:NAME\" (null for "
+      "the screen), not ";
+  struct Bad {
+    const char* body;
+    std::string message;
+  };
+  for (const Bad& c : {Bad{R"({"device":"0"})", refusal + "\"0\""},
+                       Bad{R"({"device":"screen:"})", refusal + "\"screen:\""},
+                       Bad{R"({"device":"Screen"})", refusal + "\"Screen\""},
+                       Bad{R"({"device":"net:phone"})", refusal + "\"net:phone\""},
+                       Bad{R"({"device":1})", refusal + "1"}}) {
+    auto read = app::read_recording_request(*parse_json_document(c.body));
+    ASSERT_TRUE(app::failed(read)) << c.body;
+    EXPECT_EQ(std::get<Failure>(read).status, 400) << c.body;
+    EXPECT_EQ(std::get<Failure>(read).message, c.message) << c.body;
+  }
+}
+
 TEST(RecordingRequest, VideoSizeIsTheScreensUpTo1080pInEvenNumbers) {
   struct Case {
     int width, height;
@@ -166,7 +198,7 @@ TEST(RecordingRequest, VideoSizeIsTheScreensUpTo1080pInEvenNumbers) {
 }
 
 TEST(ScreenRecorder, ABadRequestIsRefusedBeforeTheDisplayIsNeeded) {
-  app::ScreenVideoRecorder recorder({std::nullopt, false});
+  app::ScreenVideoRecorder recorder({std::nullopt, false, std::nullopt});
   auto recorded =
       app::record_screen(recorder, *parse_json_document(R"({"format":"gif","secs":null})"));
   ASSERT_TRUE(app::failed(recorded));
@@ -176,7 +208,7 @@ TEST(ScreenRecorder, ABadRequestIsRefusedBeforeTheDisplayIsNeeded) {
 }
 
 TEST(ScreenRecorder, WithoutADisplayEveryRecordingIsRefusedAndNoneStaysBusy) {
-  app::ScreenVideoRecorder recorder({std::nullopt, false});
+  app::ScreenVideoRecorder recorder({std::nullopt, false, std::nullopt});
   for (int attempt = 0; attempt < 2; ++attempt) {
     auto recorded =
         app::record_screen(recorder, *parse_json_document(R"({"format":null,"secs":1})"));
@@ -189,7 +221,7 @@ TEST(ScreenRecorder, WithoutADisplayEveryRecordingIsRefusedAndNoneStaysBusy) {
 class ScreenRecording : public ::testing::Test {
  protected:
   ScreenRecording() { screen_testing::paint(xvfb.display(), screen_testing::test_scene()); }
-  app::DisplayEnvironment environment() const { return {xvfb.display(), false}; }
+  app::DisplayEnvironment environment() const { return {xvfb.display(), false, std::nullopt}; }
   Xvfb xvfb;
 };
 

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@ using app::ShotSize;
 using screen_testing::Xvfb;
 using screen_testing::XvfbOptions;
 
-app::DisplayEnvironment environment_for(const Xvfb& xvfb) { return {xvfb.display(), false}; }
+app::DisplayEnvironment environment_for(const Xvfb& xvfb) { return {xvfb.display(), false, std::nullopt}; }
 
 std::shared_ptr<app::Device> find_screen(app::ScreenProvider& source) {
   auto found = source.find("screen");
@@ -85,30 +86,39 @@ TEST(ShotSize, RefusesSidesBelowOne) {
 }
 
 TEST(NoDisplay, EveryWayOfHavingNoDisplayIsRefusedWithTheReason) {
-  // A display number no server can have: the unix socket of :65000 does not exist.
+  // A display number no server can have: the unix socket of :65000 does not exist; nor does any
+  // Wayland socket in a runtime folder that does not exist.
+  ::setenv("XDG_RUNTIME_DIR", "/nonexistent/tirvane-runtime", 1);
+  const std::string what_would_work =
+      "; start the service inside your desktop session, with its WAYLAND_DISPLAY and "
+      "XDG_RUNTIME_DIR, on a compositor that offers wlr-screencopy (sway, Hyprland, river, "
+      "Wayfire, labwc, niri)";
   struct Case {
     const char* display;  // null: DISPLAY unset
     bool wayland_session;
+    const char* wayland_display;  // null: WAYLAND_DISPLAY unset
     std::string message;
   };
   const Case cases[] = {
-      {nullptr, false, app::kNoDisplayMessage},
-      {"", false, app::kNoDisplayMessage},
-      {":65000", false,
+      {nullptr, false, nullptr, app::kNoDisplayMessage},
+      {"", false, nullptr, app::kNoDisplayMessage},
+      {":65000", false, nullptr,
        "no X display: cannot open \":65000\"; set DISPLAY or start the service inside your "
        "desktop session"},
-      {nullptr, true,
-       "no X display: this is a Wayland session and the service has no XWayland access (DISPLAY "
-       "is not set); start the service inside your desktop session with XWayland running"},
-      {":65000", true,
-       "no X display: cannot open XWayland's display \":65000\" in this Wayland session "
-       "(XWayland is not running or does not admit this user); start the service inside your "
-       "desktop session"},
+      // A session announced by XDG_SESSION_TYPE alone: its compositor's default socket.
+      {nullptr, true, nullptr,
+       "no screen to capture in this Wayland session: cannot reach the Wayland display "
+       "\"wayland-0\" (no compositor answers on it for this user)" + what_would_work},
+      {":65000", true, "/nonexistent/wayland-9",
+       "no screen to capture in this Wayland session: cannot reach the Wayland display "
+       "\"/nonexistent/wayland-9\" (no compositor answers on it for this user)" +
+           what_would_work},
   };
   for (const Case& c : cases) {
     app::DisplayEnvironment environment;
     if (c.display != nullptr) environment.display = c.display;
     environment.wayland_session = c.wayland_session;
+    if (c.wayland_display != nullptr) environment.wayland_display = c.wayland_display;
     app::ScreenProvider source(environment);
     EXPECT_TRUE(source.devices().empty()) << c.message;
     auto found = source.find("screen");
@@ -120,7 +130,7 @@ TEST(NoDisplay, EveryWayOfHavingNoDisplayIsRefusedWithTheReason) {
 }
 
 TEST(NoDisplay, OtherIdsAreNotTheScreenSourcesToAnswer) {
-  app::ScreenProvider source({std::nullopt, false});
+  app::ScreenProvider source({std::nullopt, false, std::nullopt});
   for (const char* id : {"0", "test", "net:phone", "Screen", "screen ", ""}) {
     EXPECT_FALSE(source.find(id).has_value()) << id;
   }
@@ -187,7 +197,13 @@ class ScreenDevice : public ::testing::Test {
 TEST_F(ScreenDevice, IsListedWithItsSizeAndNeitherFocusableNorControllable) {
   app::ScreenProvider source(environment_for(xvfb));
   const auto devices = source.devices();
-  ASSERT_EQ(devices.size(), 1u);
+  // The screen, and its one monitor by the name RandR gives it.
+  ASSERT_EQ(devices.size(), 2u);
+  const app::DeviceInfo monitor = devices[1]->info();
+  EXPECT_EQ(monitor.id, "screen:screen");
+  EXPECT_EQ(monitor.name, "Screen screen of display " + xvfb.display());
+  EXPECT_EQ(monitor.width, 1920);
+  EXPECT_EQ(monitor.height, 1080);
   const app::DeviceInfo info = devices[0]->info();
   EXPECT_EQ(info.id, "screen");
   EXPECT_EQ(info.name, "Screen of display " + xvfb.display());
@@ -246,6 +262,57 @@ TEST_F(ScreenDevice, EachShotIsFresh) {
   EXPECT_TRUE(screen_testing::near(seen, {255, 0, 255}, 12)) << screen_testing::describe(seen);
 }
 
+TEST_F(ScreenDevice, EachRandrMonitorIsADeviceWithItsOwnPicture) {
+  // Two monitors side by side, the right one primary: "screen" is the right half.
+  screen_testing::add_monitor(xvfb.display(), {"LEFT", 0, 0, 960, 1080, false});
+  screen_testing::add_monitor(xvfb.display(), {"RIGHT", 960, 0, 960, 1080, true});
+  app::ScreenProvider source(environment_for(xvfb));
+  std::vector<std::string> ids;
+  for (const auto& device : source.devices()) {
+    const app::DeviceInfo info = device->info();
+    ids.push_back(info.id);
+    EXPECT_EQ(info.width, info.id == "screen:screen" ? 1920 : 960) << info.id;
+    EXPECT_EQ(info.height, 1080) << info.id;
+  }
+  // The screen first, then the primary, then the others in RandR's order.
+  ASSERT_EQ(ids.size(), 4u);
+  EXPECT_EQ(ids[0], "screen");
+  EXPECT_EQ(ids[1], "screen:RIGHT");
+  EXPECT_EQ(std::set<std::string>(ids.begin() + 2, ids.end()),
+            (std::set<std::string>{"screen:LEFT", "screen:screen"}));
+
+  struct Case {
+    const char* id;
+    int width;
+    int x, y;  // a place in the shot
+    std::uint32_t rgb;
+  };
+  for (const Case& c : {Case{"screen:LEFT", 960, 320, 180, 0xFF0000},
+                        Case{"screen:LEFT", 960, 320, 900, 0x0000FF},
+                        Case{"screen:RIGHT", 960, 640, 180, 0x00FF00},
+                        Case{"screen:RIGHT", 960, 640, 900, 0xFFFFFF},
+                        Case{"screen", 960, 640, 180, 0x00FF00},
+                        Case{"screen:screen", 1920, 1600, 180, 0x00FF00}}) {
+    auto found = source.find(c.id);
+    ASSERT_TRUE(found && !app::failed(*found)) << c.id;
+    auto frame = std::get<std::shared_ptr<app::Device>>(*found)->capture_jpeg({});
+    ASSERT_FALSE(app::failed(frame)) << c.id << ": " << std::get<app::Failure>(frame).message;
+    const app::Image image = decoded(std::get<app::JpegFrame>(frame));
+    EXPECT_EQ(image.width, c.width) << c.id;
+    EXPECT_EQ(image.height, 1080) << c.id;
+    const auto seen = screen_testing::pixel_at(image, c.x, c.y);
+    EXPECT_TRUE(screen_testing::near(seen, screen_testing::rgb_of(c.rgb), 12))
+        << c.id << " at " << c.x << "," << c.y << " shows " << screen_testing::describe(seen);
+  }
+
+  auto unknown = source.find("screen:HDMI-9");
+  ASSERT_TRUE(unknown && app::failed(*unknown));
+  EXPECT_EQ(std::get<app::Failure>(*unknown).status, 404);
+  EXPECT_EQ(std::get<app::Failure>(*unknown).message,
+            "no monitor named \"HDMI-9\" on display " + xvfb.display() + " (its monitors: " +
+                ids[1].substr(7) + ", " + ids[2].substr(7) + ", " + ids[3].substr(7) + ")");
+}
+
 TEST(ScreenServer, OneGoneAwayIsRefusedAndOneStartedAgainIsPickedUp) {
   // A display number of its own, far above the ones Xvfb picks for the other tests, so that no
   // test running meanwhile can take it while the server is down.
@@ -254,7 +321,7 @@ TEST(ScreenServer, OneGoneAwayIsRefusedAndOneStartedAgainIsPickedUp) {
   auto xvfb = std::make_unique<Xvfb>(options);
   const std::string display = xvfb->display();
   screen_testing::paint(display, screen_testing::test_scene());
-  app::ScreenProvider source({display, false});
+  app::ScreenProvider source({display, false, std::nullopt});
   auto screen = find_screen(source);
   ASSERT_FALSE(app::failed(screen->capture_jpeg({})));
 
@@ -271,7 +338,7 @@ TEST(ScreenServer, OneGoneAwayIsRefusedAndOneStartedAgainIsPickedUp) {
 
   xvfb = std::make_unique<Xvfb>(options);
   screen_testing::paint(display, screen_testing::test_scene());
-  EXPECT_EQ(source.devices().size(), 1u);
+  EXPECT_EQ(source.devices().size(), 2u);
   frame = screen->capture_jpeg({});
   ASSERT_FALSE(app::failed(frame)) << std::get<app::Failure>(frame).message;
   expect_test_scene(decoded(std::get<app::JpegFrame>(frame)));

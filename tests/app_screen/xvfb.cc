@@ -1,6 +1,7 @@
 #include "xvfb.h"
 
 #include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -86,6 +87,25 @@ void paint(const std::string& display_name, const std::vector<Rect>& rects) {
   }
   XSync(display, False);
   XFreeGC(display, gc);
+  XCloseDisplay(display);
+}
+
+void add_monitor(const std::string& display_name, const Monitor& monitor) {
+  Display* display = XOpenDisplay(display_name.c_str());
+  if (display == nullptr) throw std::runtime_error("cannot open " + display_name);
+  XRRMonitorInfo* info = XRRAllocateMonitor(display, 0);
+  info->name = XInternAtom(display, monitor.name, False);
+  info->primary = monitor.primary ? True : False;
+  info->automatic = False;
+  info->x = monitor.x;
+  info->y = monitor.y;
+  info->width = monitor.width;
+  info->height = monitor.height;
+  info->mwidth = monitor.width / 4;  // millimetres: about 100 dpi
+  info->mheight = monitor.height / 4;
+  XRRSetMonitor(display, DefaultRootWindow(display), info);
+  XSync(display, False);
+  XRRFreeMonitors(info);
   XCloseDisplay(display);
 }
 

@@ -53,6 +53,14 @@ struct Rect {
   std::uint32_t rgb = 0;  // 0xRRGGBB
 };
 
+// Adds a RandR monitor (a part of the root window shown as one screen) to `display`.
+struct Monitor {
+  const char* name;
+  int x, y, width, height;
+  bool primary;
+};
+void add_monitor(const std::string& display, const Monitor& monitor);
+
 // Fills the rectangles on the root window of `display`, in order, and waits until they are drawn.
 void paint(const std::string& display, const std::vector<Rect>& rects);
 

@@ -15,11 +15,7 @@ std::string KwinFrameSource::display_name() const {
 bool KwinFrameSource::alive() { return kwin_screenshot_offered(); }
 
 Result<std::vector<ScreenOutput>> KwinFrameSource::outputs() {
-  if (picture_.width == 0) {
-    auto shot = grab("");
-    if (failed(shot)) return std::get<Failure>(shot);
-  }
-  return std::vector<ScreenOutput>{{"", picture_.width, picture_.height, true}};
+  return std::vector<ScreenOutput>{};
 }
 
 Result<PixelView> KwinFrameSource::grab(std::string_view output) {

@@ -10,9 +10,10 @@ class KwinFrameSource final : public FrameSource {
  public:
   std::string method_name() const override { return "kwin"; }
   std::string display_name() const override;
-  // KWin's screenshot interface does not list monitors: the active screen, at the size of the
-  // last shot (the first call takes one).
+  // KWin's screenshot interface does not list monitors: none are listed, and no shot is taken
+  // to find a size.
   Result<std::vector<ScreenOutput>> outputs() override;
+  bool lists_outputs() const override { return false; }
   // `output`: a connector name ("HDMI-A-1"), or "" for the active screen.
   Result<PixelView> grab(std::string_view output) override;
   bool lost() const override { return false; }

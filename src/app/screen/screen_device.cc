@@ -23,50 +23,48 @@ Result<ShotSize> shot_size(const FrameRequest& request, int screen_width, int sc
   return size;
 }
 
-ScreenDevice::ScreenDevice(FrameSourceOpener open) : open_(std::move(open)) {}
+ScreenConnection::ScreenConnection(FrameSourceOpener open) : open_(std::move(open)) {}
 
-std::optional<Failure> ScreenDevice::connect() {
-  std::lock_guard lock(device_mutex());
-  auto refused = connect_locked();
-  refresh_info();
-  return refused;
-}
-
-std::optional<Failure> ScreenDevice::connect_locked() {
+std::optional<Failure> ScreenConnection::connect_locked() {
   if (source_ && source_->alive()) return std::nullopt;
   source_.reset();
+  seen_.reset();
   auto opened = open_();
   if (failed(opened)) return std::get<Failure>(opened);
   source_ = std::move(std::get<std::unique_ptr<FrameSource>>(opened));
   return std::nullopt;
 }
 
-DeviceInfo ScreenDevice::describe() const {
-  DeviceInfo info{"screen", "Screen", false, std::nullopt, std::nullopt};
-  if (!source_ || source_->lost()) return info;
-  info.name = "Screen of display " + source_->display_name();
+Result<ScreenState> ScreenConnection::look() {
+  std::lock_guard lock(mutex_);
+  if (auto refused = connect_locked()) return *refused;
   auto outputs = source_->outputs();
-  if (!failed(outputs) && !std::get<std::vector<ScreenOutput>>(outputs).empty()) {
-    const ScreenOutput& primary = std::get<std::vector<ScreenOutput>>(outputs).front();
-    info.width = primary.width;
-    info.height = primary.height;
-  }
-  return info;
+  if (failed(outputs)) return std::get<Failure>(outputs);
+  seen_ = ScreenState{source_->method_name(), source_->display_name(),
+                      std::move(std::get<std::vector<ScreenOutput>>(outputs)),
+                      source_->lists_outputs()};
+  return *seen_;
 }
 
-Result<PixelView> ScreenDevice::grab_locked() {
+std::optional<ScreenState> ScreenConnection::last_seen() const {
+  std::lock_guard lock(mutex_);
+  return seen_;
+}
+
+Result<PixelView> ScreenConnection::grab_locked(const std::string& output) {
   if (auto refused = connect_locked()) return *refused;
-  auto grabbed = source_->grab("");
+  auto grabbed = source_->grab(output);
   if (!failed(grabbed) || !source_->lost()) return grabbed;
   // The display went away since the last request (a restarted session, say): one new try.
   if (auto refused = connect_locked()) return *refused;
-  return source_->grab("");
+  return source_->grab(output);
 }
 
-Result<JpegFrame> ScreenDevice::take_jpeg(const FrameRequest& request) {
+Result<JpegFrame> ScreenConnection::shot(const std::string& output, const FrameRequest& request) {
   // A bad size is refused before the display is asked for anything.
   if (auto checked = shot_size(request, 1, 1); failed(checked)) return std::get<Failure>(checked);
-  auto grabbed = grab_locked();
+  std::lock_guard lock(mutex_);
+  auto grabbed = grab_locked(output);
   if (failed(grabbed)) return std::get<Failure>(grabbed);
   const PixelView& shot = std::get<PixelView>(grabbed);
   const ShotSize size = std::get<ShotSize>(shot_size(request, shot.width, shot.height));
@@ -80,9 +78,38 @@ Result<JpegFrame> ScreenDevice::take_jpeg(const FrameRequest& request) {
     jpeg = encode_jpeg(view_of(std::get<Image>(resized)));
   }
   if (failed(jpeg)) return std::get<Failure>(jpeg);
-  JpegFrame frame{std::move(std::get<std::string>(jpeg)), size.width, size.height, {}};
-  for (Header& warning : source_->warnings()) frame.headers.push_back(std::move(warning));
-  return frame;
+  return JpegFrame{std::move(std::get<std::string>(jpeg)), size.width, size.height,
+                   source_->warnings()};
+}
+
+ScreenDevice::ScreenDevice(std::shared_ptr<ScreenConnection> connection, std::string output)
+    : connection_(std::move(connection)), output_(std::move(output)) {}
+
+DeviceInfo ScreenDevice::describe() const {
+  DeviceInfo info{output_.empty() ? "screen" : "screen:" + output_, "Screen", false, std::nullopt,
+                  std::nullopt};
+  const auto seen = connection_->last_seen();
+  if (!seen) return info;
+  info.name = output_.empty() ? "Screen of display " + seen->display
+                              : "Screen " + output_ + " of display " + seen->display;
+  // The outputs come the primary (else the first) first: that one is "screen".
+  for (const ScreenOutput& output : seen->outputs) {
+    if (output_.empty() || output.name == output_) {
+      info.width = output.width;
+      info.height = output.height;
+      break;
+    }
+  }
+  return info;
+}
+
+void ScreenDevice::refresh() {
+  std::lock_guard lock(device_mutex());
+  refresh_info();
+}
+
+Result<JpegFrame> ScreenDevice::take_jpeg(const FrameRequest& request) {
+  return connection_->shot(output_, request);
 }
 
 }  // namespace app

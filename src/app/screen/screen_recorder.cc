@@ -136,6 +136,23 @@ ScreenVideoRecorder::ScreenVideoRecorder(DisplayEnvironment environment)
 
 ScreenVideoRecorder::ScreenVideoRecorder(FrameSourceOpener open) : open_(std::move(open)) {}
 
+ScreenVideoRecorder::ScreenVideoRecorder(FrameSourceOpener open,
+                                         std::shared_ptr<ScreenConnection> screen)
+    : open_(std::move(open)), screen_(std::move(screen)) {}
+
+std::optional<ScreenStatus> ScreenVideoRecorder::screen_status() {
+  if (!screen_) return std::nullopt;
+  auto seen = screen_->look();
+  if (failed(seen)) return ScreenStatus{"", "", {}, std::get<Failure>(seen).message};
+  const ScreenState& state = std::get<ScreenState>(seen);
+  ScreenStatus status{state.method, state.display, {}, ""};
+  for (const ScreenOutput& output : state.outputs) {
+    status.monitors.push_back(
+        {"screen:" + output.name, output.width, output.height, output.primary});
+  }
+  return status;
+}
+
 Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
   bool idle = false;
   if (!running_.compare_exchange_strong(idle, true)) {
@@ -157,7 +174,16 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
     return Failure{FailureKind::kUnavailable, "cannot record the screen: the display " +
                                                   screen.display_name() + " shows no output"};
   }
-  const ScreenOutput& output = outputs.front();
+  // The primary (else the first) comes first; or the one asked for by name.
+  const ScreenOutput* chosen = request.output.empty() ? &outputs.front() : nullptr;
+  for (const ScreenOutput& candidate : outputs) {
+    if (!request.output.empty() && candidate.name == request.output) chosen = &candidate;
+  }
+  if (chosen == nullptr) {
+    return Failure{FailureKind::kNotFound, "no monitor named \"" + request.output +
+                                               "\" on display " + screen.display_name()};
+  }
+  const ScreenOutput& output = *chosen;
 
   const bool mp4 = request.format == VideoFormat::kMp4;
   auto file = TemporaryFile::create(mp4 ? ".mp4" : ".webm");

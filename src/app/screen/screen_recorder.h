@@ -6,10 +6,12 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "app/recorder.h"
 #include "app/screen/display_environment.h"
 #include "app/screen/frame_source.h"
+#include "app/screen/screen_device.h"
 #include "app/screen/video_writer.h"
 
 namespace app {
@@ -35,13 +37,19 @@ class ScreenVideoRecorder final : public ScreenRecorder {
   // Records the primary output of the display `open` connects to. Each recording opens its own
   // connection, so screenshots go on while it runs.
   explicit ScreenVideoRecorder(FrameSourceOpener open);
+  // The same, and `screen` (the screenshots' connection) is what screen_status() reports.
+  ScreenVideoRecorder(FrameSourceOpener open, std::shared_ptr<ScreenConnection> screen);
 
   // The finished file, with the headers X-Frames-Recorded, X-Frames-Dropped and X-Frame-Rate,
   // and the source's warnings. 409 while another recording runs, 503 without a display.
+  // request.output names the monitor ("" for the primary); an unknown one is a 404.
   Result<Recording> record(const RecordingRequest& request) override;
+
+  std::optional<ScreenStatus> screen_status() override;
 
  private:
   const FrameSourceOpener open_;
+  const std::shared_ptr<ScreenConnection> screen_;
   std::atomic<bool> running_{false};
 };
 

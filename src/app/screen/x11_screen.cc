@@ -3,9 +3,11 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -212,6 +214,10 @@ Result<std::unique_ptr<X11Screen>> X11Screen::open(const DisplayEnvironment& env
   }
   int opcode = 0, first_event = 0, first_error = 0;
   s.xwayland = XQueryExtension(s.display, "XWAYLAND", &opcode, &first_event, &first_error);
+  // Older XWayland has no extension of its own, but names every output XWAYLAND0, XWAYLAND1...
+  for (const X11Monitor& monitor : screen->monitors()) {
+    if (monitor.name.starts_with("XWAYLAND")) s.xwayland = true;
+  }
   if (XShmQueryExtension(s.display) && attach_shared_image(s)) {
     s.method = GrabMethod::kSharedMemory;
   }
@@ -270,31 +276,81 @@ std::string X11Screen::display_name() const { return state_->name; }
 bool X11Screen::is_xwayland() const { return state_->xwayland; }
 bool X11Screen::lost() const { return state_->lost; }
 
-Result<PixelView> X11Screen::grab(std::string_view output) {
-  if (!output.empty() && output != kX11ScreenOutput) {
-    return Failure{FailureKind::kNotFound, "the X display " + quoted(state_->name) +
-                                               " has no output named " + std::string(output)};
+std::vector<X11Monitor> X11Screen::monitors() {
+  State& s = *state_;
+  std::vector<X11Monitor> found;
+  int event_base = 0, error_base = 0, major = 0, minor = 0;
+  if (s.lost || !XRRQueryExtension(s.display, &event_base, &error_base) ||
+      !XRRQueryVersion(s.display, &major, &minor) || (major == 1 && minor < 5)) {
+    return found;
   }
-  return grab();
+  int count = 0;
+  XRRMonitorInfo* monitors = XRRGetMonitors(s.display, s.root, True, &count);
+  if (monitors == nullptr) return found;
+  for (int i = 0; i < count; ++i) {
+    char* name = XGetAtomName(s.display, monitors[i].name);
+    found.push_back({name != nullptr ? name : "monitor-" + std::to_string(i + 1), monitors[i].x,
+                     monitors[i].y, monitors[i].width, monitors[i].height,
+                     monitors[i].primary != 0});
+    if (name != nullptr) XFree(name);
+  }
+  XRRFreeMonitors(monitors);
+  return found;
+}
+
+std::vector<X11Monitor> X11Screen::visible_monitors() {
+  std::vector<X11Monitor> list;
+  const int width = state_->width;
+  const int height = state_->height;
+  for (X11Monitor monitor : monitors()) {
+    const int right = std::min(monitor.x + monitor.width, width);
+    const int bottom = std::min(monitor.y + monitor.height, height);
+    monitor.x = std::max(monitor.x, 0);
+    monitor.y = std::max(monitor.y, 0);
+    monitor.width = right - monitor.x;
+    monitor.height = bottom - monitor.y;
+    if (monitor.width > 0 && monitor.height > 0) list.push_back(monitor);
+  }
+  if (list.empty()) list.push_back({std::string(kX11ScreenOutput), 0, 0, width, height, true});
+  std::stable_partition(list.begin(), list.end(),
+                        [](const X11Monitor& monitor) { return monitor.primary; });
+  return list;
+}
+
+Result<PixelView> X11Screen::grab(std::string_view output) {
+  auto grabbed = grab();
+  if (failed(grabbed)) return grabbed;
+  const PixelView whole = std::get<PixelView>(grabbed);
+  const std::vector<X11Monitor> monitors = visible_monitors();
+  const X11Monitor* chosen = output.empty() ? &monitors.front() : nullptr;
+  for (const X11Monitor& monitor : monitors) {
+    if (monitor.name == output) chosen = &monitor;
+  }
+  if (chosen == nullptr) {
+    return Failure{FailureKind::kUnavailable, "the monitor " + quoted(std::string(output)) +
+                                                  " of the X display " + quoted(state_->name) +
+                                                  " is gone"};
+  }
+  PixelView part = whole;
+  part.pixels += static_cast<std::size_t>(chosen->y) * whole.stride +
+                 static_cast<std::size_t>(chosen->x) * 4;
+  part.width = chosen->width;
+  part.height = chosen->height;
+  return part;
 }
 
 Result<std::vector<ScreenOutput>> X11Screen::outputs() {
-  if (state_->lost) return lost_failure(*state_);
-  return std::vector<ScreenOutput>{
-      {std::string(kX11ScreenOutput), state_->width, state_->height, true}};
+  if (!alive()) return lost_failure(*state_);
+  std::vector<ScreenOutput> list;
+  for (const X11Monitor& monitor : visible_monitors()) {
+    list.push_back({monitor.name, monitor.width, monitor.height, monitor.primary});
+  }
+  return list;
 }
 
 std::vector<Header> X11Screen::warnings() const {
   if (!state_->xwayland) return {};
   return {{"X-Screen-Warning", "XWayland shows only X11 windows; Wayland windows come out black"}};
-}
-
-FrameSourceOpener x11_frame_sources(DisplayEnvironment environment) {
-  return [environment]() -> Result<std::unique_ptr<FrameSource>> {
-    auto opened = X11Screen::open(environment);
-    if (failed(opened)) return std::get<Failure>(opened);
-    return std::unique_ptr<FrameSource>(std::move(std::get<std::unique_ptr<X11Screen>>(opened)));
-  };
 }
 
 bool X11Screen::alive() {

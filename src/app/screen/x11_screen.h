@@ -3,12 +3,14 @@
 // over any connection).
 //
 // One X11Screen is one connection to the X server, with the threading and loss rules of
-// FrameSource. It offers one output, the whole X screen, named kX11ScreenOutput.
+// FrameSource. Its outputs are the RandR monitors, each cut out of the root window; a server
+// without RandR monitors has one, the whole X screen, named kX11ScreenOutput.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/failure.h"
 #include "app/image.h"
@@ -23,11 +25,18 @@ inline constexpr const char* kNoDisplayMessage =
 
 enum class GrabMethod { kSharedMemory, kGetImage };
 
-// The name of the one output of an X11Screen.
+// The name of the one output of an X11Screen without RandR monitors.
 inline constexpr std::string_view kX11ScreenOutput = "screen";
 
-// Opens X11Screens on the display `environment` names.
-FrameSourceOpener x11_frame_sources(DisplayEnvironment environment);
+// A RandR monitor: a part of the root window shown on one screen.
+struct X11Monitor {
+  std::string name;  // the output's name ("HDMI-1"), or the name a monitor was given
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  bool primary = false;
+};
 
 class X11Screen final : public FrameSource {
  public:
@@ -43,12 +52,15 @@ class X11Screen final : public FrameSource {
   // The whole screen now, as BGRX rows with their own stride. The pixels belong to this
   // X11Screen and stay valid until the next grab. Follows changes of the screen size.
   Result<PixelView> grab();
-  // The same for the output "" or kX11ScreenOutput; a 404 Failure for any other name.
+  // The named monitor ("": the primary, else the first), cut out of a grab of the whole
+  // screen; a 503 Failure for a monitor that is gone.
   Result<PixelView> grab(std::string_view output) override;
 
   std::string method_name() const override { return "x11"; }
-  // The one output, the whole screen, at the size of the last grab.
+  // The monitors that lie on the root window (clipped to it), the primary first.
   Result<std::vector<ScreenOutput>> outputs() override;
+  // The active monitors, as RandR tells now; empty when the server has no RandR 1.5.
+  std::vector<X11Monitor> monitors();
   // On XWayland, a warning that Wayland windows come out black.
   std::vector<Header> warnings() const override;
 
@@ -58,7 +70,8 @@ class X11Screen final : public FrameSource {
   GrabMethod method() const;
   // The display name as given, e.g. ":0".
   std::string display_name() const override;
-  // True on XWayland, where only X11 windows can be seen: Wayland windows come out black.
+  // True on XWayland, where only X11 windows can be seen: Wayland windows come out black. Known
+  // by its extension, or by the names it gives its outputs.
   bool is_xwayland() const;
   // True once the connection to the server has broken; nothing more can be grabbed through it.
   bool lost() const override;
@@ -68,6 +81,8 @@ class X11Screen final : public FrameSource {
   struct State;
 
  private:
+  std::vector<X11Monitor> visible_monitors();
+
   explicit X11Screen(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
