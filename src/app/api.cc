@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "app/focus_sweep.h"
+#include "app/net/http_fetch.h"
 #include "app/frame_fit.h"
 #include "app/net/source_url.h"
 #include "app/recording_request.h"
@@ -48,6 +49,9 @@ Result<JsonValue> body_object(const ApiRequest& request) {
   } catch (const JsonValue::parse_error& error) {
     return Failure{FailureKind::kBadRequest,
                    "the body is not valid JSON (at byte " + std::to_string(error.byte) + ")"};
+  } catch (const JsonValue::out_of_range&) {
+    return Failure{FailureKind::kBadRequest,
+                   "the body holds a number too large to read"};
   }
   if (!document.is_object())
     return Failure{FailureKind::kBadRequest, "the body must be a JSON object"};
@@ -187,7 +191,9 @@ JsonValue source_json(const NetworkCameraEntry& source) {
 }  // namespace
 
 ApiAnswer refusal(const Failure& failure) {
-  return json_answer(JsonValue{{"error", failure.message}}, failure.status);
+  // Messages quote cameras, files and requests; whatever of theirs slipped through unescaped
+  // still never reaches a terminal raw.
+  return json_answer(JsonValue{{"error", escape_controls(failure.message)}}, failure.status);
 }
 
 Api::Api(ServiceSettings settings, const DeviceRegistry& devices, SourceRegistry& sources,
@@ -474,6 +480,12 @@ ApiAnswer Api::add_source(const ApiRequest& request) {
   Result<std::string> url = string_member(body, "url", false,
                                           "the camera's http://, https://, rtsp:// or rtsps:// URL");
   if (auto* failure = std::get_if<Failure>(&url)) return refusal(*failure);
+  if (net::url_points_at_own_port(std::get<std::string>(url), settings_.port)) {
+    return refusal(Failure{FailureKind::kBadRequest,
+                           "the URL leads back to this service itself (127.0.0.1:" +
+                               std::to_string(settings_.port) +
+                               "); register the camera's own address"});
+  }
   NetworkCameraEntry source{std::get<std::string>(name), std::get<std::string>(url)};
   if (auto insecure = body.find("insecure"); insecure != body.end() && !insecure->is_null()) {
     if (!insecure->is_boolean()) {

@@ -1,5 +1,7 @@
 #include "app/device.h"
 
+#include "app/client_watch.h"
+
 namespace app {
 
 DeviceInfo Device::info() const {
@@ -22,6 +24,8 @@ void Device::refresh_info() const {
 
 Result<JpegFrame> Device::capture_jpeg(const FrameRequest& request) {
   std::lock_guard lock(mutex_);
+  // Requests left behind by their clients while the device was busy are not served at all.
+  if (client_gone()) return client_gone_failure();
   Result<JpegFrame> frame = take_jpeg(request);
   refresh_info();
   return frame;

@@ -25,7 +25,10 @@
 #include <string>
 #include <tuple>
 
+#include "app/client_watch.h"
+#include "app/peer_credentials.h"
 #include "app/request_guard.h"
+#include "app/text.h"
 
 namespace app {
 namespace {
@@ -187,11 +190,7 @@ class ConnectionStream final : public httplib::Stream {
 };
 
 std::string printable(std::string_view text, std::size_t limit) {
-  std::string out;
-  for (char c : text.substr(0, limit)) {
-    const auto byte = static_cast<unsigned char>(c);
-    out += byte < 0x20 || byte == 0x7F ? '?' : c;
-  }
+  std::string out = replace_controls(text.substr(0, limit), '?');
   if (text.size() > limit) out += "...";
   return out;
 }
@@ -357,6 +356,10 @@ class HttpService::Server : public httplib::Server {
                                            "refused: only programs on this machine may connect"}));
       return HandlerResponse::Handled;
     }
+    if (auto refused = check_peer_user()) {
+      put_answer(response, refusal(*refused));
+      return HandlerResponse::Handled;
+    }
     if (auto refused = guard_request(request_head(request), port_, limits_.max_body)) {
       put_answer(response, refusal(*refused));
       return HandlerResponse::Handled;
@@ -369,6 +372,26 @@ class HttpService::Server : public httplib::Server {
     if (request.method == "POST") return HandlerResponse::Unhandled;
     put_answer(response, api_.handle(api_request(request)));
     return HandlerResponse::Handled;
+  }
+
+  // Any program on this machine can connect to 127.0.0.1, but the cameras, the screen and the
+  // registered cameras' passwords belong to the user running the service: only that user's
+  // programs and root's are served.
+  static std::optional<Failure> check_peer_user() {
+    const Connection* connection = current_connection;
+    if (connection == nullptr) return std::nullopt;
+    const auto owner = loopback_peer_uid(connection->fd);
+    if (const auto* why = std::get_if<std::string>(&owner)) {
+      return Failure{FailureKind::kForbidden,
+                     "refused: cannot tell which user the connection comes from (" + *why + ")"};
+    }
+    const uid_t peer = std::get<uid_t>(owner);
+    const uid_t own = ::geteuid();
+    if (peer == own || peer == 0) return std::nullopt;
+    return Failure{FailureKind::kForbidden,
+                   "refused: the connection comes from another user (uid " + std::to_string(peer) +
+                       "); only the user running the service (uid " + std::to_string(own) +
+                       ") and root may use it"};
   }
 
   // Gives every refusal the library makes a JSON body like ours, and the status that says what
@@ -398,7 +421,10 @@ class HttpService::Server : public httplib::Server {
 
     ConnectionStream stream(connection, limits_, stop_pipe_[0]);
     bool closed = false;
-    process_request(stream, true, closed, nullptr);
+    {
+      ClientWatch watch(sock);
+      process_request(stream, true, closed, nullptr);
+    }
 
     // The library gives up without a word when the request line itself is cut off; a client
     // that sent something still deserves an answer.

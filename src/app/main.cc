@@ -1,5 +1,6 @@
 // tirvane-app: the capture service. Listens on 127.0.0.1, serves the API under /api, and stops
 // cleanly on SIGINT or SIGTERM after answering the requests it is working on.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "app/service_options.h"
 #include "app/service_setup.h"
 #include "app/source_registry.h"
+#include "app/text.h"
 
 namespace {
 
@@ -43,6 +45,11 @@ int main(int argc, char** argv) {
   const sigset_t signals = stop_signals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // Pictures are buffers of many megabytes. Each goes back to the system when it is freed, so
+  // one large request does not leave the heap holding what it needed (by default the allocator
+  // raises this threshold to the largest buffer freed, up to 32 MiB, and keeps those in the heap).
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+
   const char* port_variable = std::getenv("TIRVANE_PORT");
   auto parsed = parse_service_options(
       std::vector<std::string>(argv + 1, argv + argc),
@@ -67,7 +74,7 @@ int main(int argc, char** argv) {
   }
 
   SourceRegistry registry(default_config_folder());
-  for (const std::string& problem : registry.problems()) say("warning: " + problem);
+  for (const std::string& problem : registry.problems()) say("warning: " + escape_controls(problem));
 
   Result<ListeningSocket> listening = listen_on_loopback(options.port);
   if (auto* failure = std::get_if<Failure>(&listening)) {
@@ -80,11 +87,13 @@ int main(int argc, char** argv) {
   DeviceRegistry devices(build_device_providers(registry, screen.provider, options.width,
                                                 options.height,
                                                 std::chrono::seconds(options.camera_timeout),
-                                                std::chrono::seconds(options.camera_idle)));
+                                                std::chrono::seconds(options.camera_idle),
+                                                socket.port));
   if (!options.device.empty()) {
     const Result<std::shared_ptr<Device>> found = devices.find(options.device);
     if (const auto* failure = std::get_if<Failure>(&found)) {
-      say("warning: the camera given with --device is not available now: " + failure->message);
+      say("warning: the camera given with --device is not available now: " +
+          escape_controls(failure->message));
     }
   }
   Api api(ServiceSettings{options.device, options.width, options.height, socket.port}, devices,

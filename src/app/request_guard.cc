@@ -59,8 +59,15 @@ std::optional<Failure> guard_request(const RequestHead& head, int port, std::siz
     if (name == "origin" || name == "referer" || name.starts_with("sec-")) {
       return from_browser("it carries " + clip_for_message(key, 40));
     }
-    if (name == "user-agent" && trim(value).starts_with("Mozilla/")) {
+    if (name == "user-agent" && lower(trim(value)).starts_with("mozilla/")) {
       return from_browser("its User-Agent is a browser's");
+    }
+    // The service's own camera fetcher reached the service after all (a name or a route the
+    // checks before fetching did not see): answering would only make it wait on itself.
+    if (name == "user-agent" && trim(value) == "tirvane-app") {
+      return Failure{FailureKind::kForbidden,
+                     "refused: this request comes from the service's own camera fetcher; a "
+                     "network camera must not lead back to the service"};
     }
   }
 

@@ -78,11 +78,13 @@ std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry,
                                                        std::shared_ptr<DeviceProvider> screen,
                                                        int width, int height,
                                                        std::chrono::seconds camera_timeout,
-                                                       std::chrono::seconds camera_idle) {
+                                                       std::chrono::seconds camera_idle,
+                                                       int own_port) {
   auto registered = [&registry] { return registry.list(); };
   net::FetchLimits limits;
   limits.total_timeout = camera_timeout;
   limits.connect_timeout = std::min<std::chrono::milliseconds>(limits.connect_timeout, camera_timeout);
+  limits.own_port = own_port;
   v4l2::WebcamOptions webcams;
   webcams.camera.idle_close = camera_idle;
   webcams.camera.first_request = FrameRequest{width, height};

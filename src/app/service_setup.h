@@ -26,11 +26,13 @@ ScreenParts build_screen(const std::string& config_folder);
 
 // Webcams, the screen, network cameras, the test camera: one line each. Frames are `width` x
 // `height` when a request names no size; a network camera has `camera_timeout` to deliver a
-// picture; a webcam stays open `camera_idle` after a request.
+// picture; a webcam stays open `camera_idle` after a request. `own_port` is where the service
+// listens, which network cameras must never fetch from.
 std::vector<RegisteredProvider> build_device_providers(SourceRegistry& registry,
                                                        std::shared_ptr<DeviceProvider> screen,
                                                        int width, int height,
                                                        std::chrono::seconds camera_timeout,
-                                                       std::chrono::seconds camera_idle);
+                                                       std::chrono::seconds camera_idle,
+                                                       int own_port = 0);
 
 }  // namespace app

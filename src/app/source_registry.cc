@@ -65,6 +65,30 @@ std::string aside_name(const std::string& file) {
   return candidate;
 }
 
+// Where changes to `file` are written: the file a symbolic link leads to (the link is kept, and
+// so is whatever else refers to its target), else `file` itself.
+std::string write_target(const std::string& file) {
+  namespace fs = std::filesystem;
+  fs::path path = file;
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code error;
+    if (!fs::is_symlink(fs::symlink_status(path, error))) break;
+    const fs::path next = fs::read_symlink(path, error);
+    if (error) break;
+    path = next.is_absolute() ? next : path.parent_path() / next;
+  }
+  return path.lexically_normal().string();
+}
+
+// What a path that is not a plain file is, for the message refusing it.
+std::string file_type_text(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "something else";
+}
+
 bool write_all(int fd, const std::string& text) {
   std::size_t done = 0;
   while (done < text.size()) {
@@ -89,11 +113,26 @@ SourceRegistry::SourceRegistry(std::string folder) : folder_(std::move(folder)) 
 }
 
 void SourceRegistry::load() {
-  const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking: opening a named pipe would otherwise wait for a writer that never comes.
+  const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return;  // nothing registered yet
     refuse_changes_ = "cannot read " + file_ + ": " + os_error(errno) +
                       "; sources cannot be changed until it is readable";
+    problems_.push_back(*refuse_changes_);
+    return;
+  }
+  struct stat info {};
+  std::optional<std::string> unusable;
+  if (::fstat(fd, &info) != 0) {
+    unusable = os_error(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    unusable = "it is " + file_type_text(info.st_mode) + ", not a regular file";
+  }
+  if (unusable) {
+    ::close(fd);
+    refuse_changes_ = "cannot read " + file_ + ": " + *unusable +
+                      "; sources cannot be changed until it is replaced";
     problems_.push_back(*refuse_changes_);
     return;
   }
@@ -165,8 +204,17 @@ std::optional<Failure> SourceRegistry::save(const std::vector<NetworkCameraEntry
     list.push_back(std::move(entry));
   }
   const std::string text = nlohmann::json{{"sources", list}}.dump(2) + "\n";
+  // The next start refuses a larger file, so it is never written.
+  if (text.size() > kMaxFile) {
+    return Failure{FailureKind::kBadRequest,
+                   "the sources file would grow beyond 1 MiB; remove a source or use a shorter URL"};
+  }
 
-  std::string temp = folder_ + "/.sources.json.XXXXXX";
+  // Through a symbolic link to the file it leads to: replacing the link would leave its target
+  // stale.
+  const std::string target = write_target(file_);
+  const std::string target_folder = std::filesystem::path(target).parent_path().string();
+  std::string temp = target_folder + "/.sources.json.XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return cannot(errno);
   if (!write_all(fd, text) || ::fsync(fd) != 0) {
@@ -175,13 +223,13 @@ std::optional<Failure> SourceRegistry::save(const std::vector<NetworkCameraEntry
     ::unlink(temp.c_str());
     return cannot(code);
   }
-  if (::close(fd) != 0 || ::rename(temp.c_str(), file_.c_str()) != 0) {
+  if (::close(fd) != 0 || ::rename(temp.c_str(), target.c_str()) != 0) {
     const int code = errno;
     ::unlink(temp.c_str());
     return cannot(code);
   }
   // The rename itself lasts only once the folder is on disk too.
-  if (const int dir = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+  if (const int dir = ::open(target_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
     ::fsync(dir);
     ::close(dir);
   }

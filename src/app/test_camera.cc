@@ -14,7 +14,9 @@ namespace {
 constexpr double kBlurPerStep = 0.15;
 constexpr std::int64_t kNominalExposure = 250;
 constexpr int kMeasureWidth = 640;  // frames for the focus sweep
-constexpr std::size_t kChartsKept = 4;
+// Rendered charts are kept up to this many bytes in all; a larger chart is drawn afresh each
+// time rather than held (one 7680x4320 chart alone is 100 MB).
+constexpr std::size_t kChartBytesKept = 32u << 20;
 
 const ControlInfo* find_control(const std::vector<ControlInfo>& controls, std::string_view name) {
   for (const ControlInfo& control : controls) {
@@ -49,14 +51,19 @@ std::int64_t TestCamera::sharp_focus() const {
   return 150 - (value_of(controls_, "zoom") - 100) / 5;
 }
 
-const Image& TestCamera::chart(int width, int height) {
+Image TestCamera::chart(int width, int height) {
   const std::int64_t zoom = value_of(controls_, "zoom");
   const auto key = std::make_tuple(width, height, zoom);
-  auto found = charts_.find(key);
-  if (found != charts_.end()) return found->second;
-  if (charts_.size() >= kChartsKept) charts_.erase(charts_.begin());
-  return charts_.emplace(key, render_chart(width, height, static_cast<double>(zoom) / 100.0))
-      .first->second;
+  if (auto found = charts_.find(key); found != charts_.end()) return found->second;
+  Image drawn = render_chart(width, height, static_cast<double>(zoom) / 100.0);
+  if (drawn.pixels.size() > kChartBytesKept) return drawn;
+  std::size_t kept = drawn.pixels.size();
+  for (const auto& [size, image] : charts_) kept += image.pixels.size();
+  while (kept > kChartBytesKept && !charts_.empty()) {
+    kept -= charts_.begin()->second.pixels.size();
+    charts_.erase(charts_.begin());
+  }
+  return charts_.emplace(key, std::move(drawn)).first->second;
 }
 
 Image TestCamera::render(int width, int height, PixelFormat format) {

@@ -37,13 +37,14 @@ class TestCamera : public Device {
   Result<std::vector<ControlInfo>> list_controls() override;
   Result<ControlChange> change_control(std::string_view name, std::int64_t value) override;
 
-  const Image& chart(int width, int height);
+  // The chart at that size and the current zoom, from the kept ones when it is there.
+  Image chart(int width, int height);
 
   int width_, height_;
   std::vector<ControlInfo> controls_;
   std::uint64_t frames_ = 0;
-  // Rendered charts by size and zoom; a few are kept since the chart takes far longer to draw
-  // than to copy.
+  // Rendered charts by size and zoom; some are kept, within a bound on their bytes, since the
+  // chart takes far longer to draw than to copy.
   std::map<std::tuple<int, int, std::int64_t>, Image> charts_;
 };
 

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -216,6 +217,84 @@ TEST(ProgramTest, ChangesThatCannotBeSavedAreRefusedAndNothingChanges) {
   EXPECT_EQ(answer.error().rfind("cannot save the sources in " + blocked + "/tirvane/sources.json: ", 0), 0u)
       << answer.error();
   EXPECT_EQ(get(service.port(), "/api/sources").json()["sources"], nlohmann::json::array());
+}
+
+TEST(ProgramTest, TheRegistryNeverWritesAFileItWouldRefuseToLoad) {
+  const std::string config = make_temp_dir();
+  const std::string file = config + "/tirvane/sources.json";
+  // Just below the 1 MiB a start reads: 500 sources with URLs of 2 KB.
+  nlohmann::json list = nlohmann::json::array();
+  const std::string long_path(2000, 'p');
+  for (int i = 0; i < 500; ++i) {
+    list.push_back({{"name", "cam" + std::to_string(i)}, {"url", "http://a/" + long_path}});
+  }
+  write_file(file, nlohmann::json{{"sources", list}}.dump(2) + "\n");
+  ASSERT_LT(fs::file_size(file), 1u << 20);
+  std::size_t registered = 500;
+  {
+    ServiceProcess service(config);
+    ASSERT_TRUE(service.started()) << service.log();
+    ASSERT_EQ(get(service.port(), "/api/sources").json()["sources"].size(), 500u);
+    Answer refused;
+    for (int i = 0; i < 40 && refused.status == 0; ++i) {
+      Answer answer = post(service.port(), "/api/sources",
+                           R"({"name":"more)" + std::to_string(i) + R"(","url":"http://a/)" +
+                               long_path + R"("})");
+      if (answer.status == 200) {
+        ++registered;
+      } else {
+        refused = answer;
+      }
+    }
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_EQ(refused.error(), "the sources file would grow beyond 1 MiB; remove a source or use a shorter URL");
+    EXPECT_LE(fs::file_size(file), 1u << 20);
+    EXPECT_EQ(service.stop(SIGTERM), 0);
+  }
+  ServiceProcess restarted(config);
+  ASSERT_TRUE(restarted.started());
+  EXPECT_EQ(get(restarted.port(), "/api/sources").json()["sources"].size(), registered);
+  EXPECT_EQ(get(restarted.port(), "/api/health").json().contains("warnings"), false);
+}
+
+TEST(ProgramTest, ARegistryPathThatIsNotAFileIsRefusedWithAMessage) {
+  const std::string config = make_temp_dir();
+  const std::string file = config + "/tirvane/sources.json";
+  fs::create_directories(config + "/tirvane");
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  ServiceProcess service(config);
+  ASSERT_TRUE(service.started()) << "the start waits on the named pipe\n" << service.log();
+  const std::string report = "cannot read " + file +
+                             ": it is a named pipe, not a regular file; sources cannot be changed "
+                             "until it is replaced";
+  EXPECT_NE(service.log().find("tirvane-app: warning: " + report + "\n"), std::string::npos)
+      << service.log();
+  EXPECT_EQ(get(service.port(), "/api/health").json()["warnings"], nlohmann::json::array({report}));
+  Answer refused = post(service.port(), "/api/sources", R"({"name":"phone","url":"http://a/"})");
+  EXPECT_EQ(refused.status, 500);
+  EXPECT_EQ(refused.error(), report);
+  EXPECT_TRUE(fs::is_fifo(file));
+  EXPECT_EQ(service.stop(SIGTERM), 0);
+}
+
+TEST(ProgramTest, ASymlinkedRegistryIsWrittenThroughTheLink) {
+  const std::string config = make_temp_dir();
+  const std::string kept = make_temp_dir() + "/dotfiles/sources.json";
+  write_file(kept, R"({"sources":[{"name":"door","url":"http://door/"}]})");
+  fs::create_directories(config + "/tirvane");
+  const std::string link = config + "/tirvane/sources.json";
+  fs::create_symlink(kept, link);
+
+  ServiceProcess service(config);
+  ASSERT_TRUE(service.started());
+  EXPECT_EQ(post(service.port(), "/api/sources", R"({"name":"phone","url":"http://a/"})").status, 200);
+  EXPECT_EQ(post(service.port(), "/api/sources/remove", R"({"name":"door"})").status, 200);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::read_symlink(link), kept);
+  EXPECT_EQ(nlohmann::json::parse(read_file(kept)),
+            nlohmann::json::parse(R"({"sources":[{"name":"phone","url":"http://a/"}]})"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(config + "/tirvane"), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(kept).parent_path()), fs::directory_iterator()), 1);
 }
 
 TEST(ProgramTest, ConfigFolderFallsBackToHomeConfig) {

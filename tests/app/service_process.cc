@@ -23,9 +23,15 @@ namespace service_test {
 std::string app_path() { return TIRVANE_APP_PATH; }
 
 ServiceProcess::ServiceProcess(std::string config_home, std::vector<std::string> args,
-                               std::map<std::string, std::optional<std::string>> env) {
+                               std::map<std::string, std::optional<std::string>> env,
+                               std::optional<uid_t> run_as) {
   log_path_ = testing_support::make_temp_dir() + "/service.log";
-  std::vector<std::string> argv{app_path(), "--request-timeout", "1"};
+  std::vector<std::string> argv;
+  if (run_as) {
+    const std::string id = std::to_string(*run_as);
+    argv = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+  }
+  argv.insert(argv.end(), {app_path(), "--request-timeout", "1"});
   const bool port_given = std::find(args.begin(), args.end(), "--port") != args.end() ||
                           (env.count("TIRVANE_PORT") && env["TIRVANE_PORT"]);
   if (!port_given) argv.insert(argv.end(), {"--port", "0"});

@@ -1,7 +1,14 @@
 #include "app/net/http_fetch.h"
 
-#include <curl/curl.h>
+#include "app/client_watch.h"
 
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -86,6 +93,56 @@ std::size_t write_body(char* data, std::size_t size, std::size_t count, void* us
   return n;
 }
 
+// Whether a numeric address names this machine: 127.0.0.0/8, ::1, the unspecified address (a
+// connection to it reaches this machine) and those written as IPv6-mapped IPv4.
+bool is_own_address(const std::string& numeric) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_family = AF_UNSPEC;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(numeric.c_str(), nullptr, &hints, &found) != 0) return false;
+  bool own = false;
+  for (const addrinfo* a = found; a != nullptr && !own; a = a->ai_next) {
+    if (a->ai_family == AF_INET) {
+      const std::uint32_t v4 = ntohl(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+      own = (v4 >> 24) == 127 || v4 == 0;
+    } else if (a->ai_family == AF_INET6) {
+      const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr;
+      if (IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6)) own = true;
+      if (IN6_IS_ADDR_V4MAPPED(&v6)) own = v6.s6_addr[12] == 127 ||
+                                           (v6.s6_addr[12] == 0 && v6.s6_addr[13] == 0 &&
+                                            v6.s6_addr[14] == 0 && v6.s6_addr[15] == 0);
+    }
+  }
+  ::freeaddrinfo(found);
+  return own;
+}
+
+// Before each request is sent, on the connection curl made (redirects included): refuses one
+// that reached the service's own port on this machine.
+struct OwnPortCheck {
+  int port = 0;
+  bool hit = false;
+};
+
+// Called by curl at least once a second while a transfer runs: ends it when the client that
+// asked for it has gone.
+int stop_when_client_gone(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  if (!client_gone()) return 0;
+  *static_cast<bool*>(user) = true;
+  return 1;
+}
+
+int check_own_port(void* user, char* primary_ip, char* /*local_ip*/, int primary_port,
+                   int /*local_port*/) {
+  auto& check = *static_cast<OwnPortCheck*>(user);
+  if (check.port != 0 && primary_port == check.port && primary_ip && is_own_address(primary_ip)) {
+    check.hit = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  return CURL_PREREQFUNC_OK;
+}
+
 bool is_http_url(std::string_view url) {
   auto starts_with_nocase = [&](std::string_view prefix) {
     if (url.size() < prefix.size()) return false;
@@ -113,6 +170,17 @@ std::string lower_first(std::string text) {
 // generic text of the code.
 std::string curl_detail(CURLcode code, const char* buffer) {
   return lower_first(buffer[0] != '\0' ? buffer : curl_easy_strerror(code));
+}
+
+// Whether a failed TLS handshake was answered in plain HTTP: the server took the greeting for a
+// bad request and sent an HTTP error page, whose first bytes TLS reads as a record of no known
+// version (OpenSSL) or of an unexpected kind or length (GnuTLS).
+bool answered_in_plain_http(std::string_view detail) {
+  for (std::string_view sign : {"wrong version number", "packet length too long",
+                                "unexpected TLS packet", "TLS packet with unexpected length"}) {
+    if (detail.find(sign) != std::string_view::npos) return true;
+  }
+  return false;
 }
 
 Failure bad_gateway(std::string reason) {
@@ -183,6 +251,9 @@ Failure reason_for(CURLcode code, CURL* handle, const Sink& sink, const FetchLim
           " at the end of its URL, or with \"insecure\": true through the API, and its "
           "certificate is then accepted without verification for that source alone");
     case CURLE_SSL_CONNECT_ERROR:
+      if (answered_in_plain_http(error_buffer)) {
+        return bad_gateway("answered in plain HTTP, not HTTPS: register it with http://");
+      }
       return bad_gateway("failed the TLS handshake: " + curl_detail(code, error_buffer));
     case CURLE_URL_MALFORMAT:
       return bad_gateway("has a malformed URL");
@@ -234,12 +305,25 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
   }
   set(CURLOPT_WRITEFUNCTION, write_body);
   set(CURLOPT_WRITEDATA, &sink);
+  OwnPortCheck own_port{limits.own_port, false};
+  bool abandoned = false;
+  set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_XFERINFOFUNCTION, stop_when_client_gone);
+  set(CURLOPT_XFERINFODATA, &abandoned);
+  set(CURLOPT_PREREQFUNCTION, check_own_port);
+  set(CURLOPT_PREREQDATA, &own_port);
   if (setup != CURLE_OK) {
     return Failure{FailureKind::kInternal,
                    std::string("cannot set up the HTTP client: ") + curl_easy_strerror(setup)};
   }
 
   const CURLcode code = curl_easy_perform(curl);
+  if (abandoned) return client_gone_failure();
+  if (own_port.hit) {
+    return bad_gateway("leads back to this service itself (127.0.0.1:" +
+                       std::to_string(limits.own_port) +
+                       "); register the camera's own address");
+  }
   const bool stopped_after_part =
       code == CURLE_WRITE_ERROR && sink.stream && sink.stream->complete() && !sink.too_large;
   if (code != CURLE_OK && !stopped_after_part) {
@@ -266,6 +350,28 @@ Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits
   }
   fetched.body = std::move(sink.body);
   return fetched;
+}
+
+bool url_points_at_own_port(const std::string& url, int port) {
+  init_curl_once();
+  const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
+  auto part = [&](CURLUPart which, unsigned int flags) -> std::string {
+    char* text = nullptr;
+    if (curl_url_get(parsed.get(), which, &text, flags) != CURLUE_OK || !text) return {};
+    std::string value = text;
+    curl_free(text);
+    return value;
+  };
+  const std::string given_port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  if (given_port != std::to_string(port)) return false;
+  std::string host = part(CURLUPART_HOST, 0);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (const std::size_t zone = host.find('%'); zone != std::string::npos) host.erase(zone);
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  while (!host.empty() && host.back() == '.') host.pop_back();
+  if (host == "localhost" || host.ends_with(".localhost")) return true;
+  return is_own_address(host);
 }
 
 std::string seconds_text(std::chrono::milliseconds duration) {

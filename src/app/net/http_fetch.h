@@ -20,6 +20,9 @@ struct FetchLimits {
   long max_redirects = 5;
   // An RTSP session is kept open this long after its last picture, for the next one.
   std::chrono::milliseconds keep_open{5000};
+  // The port the service itself listens on at 127.0.0.1, 0 for none. A fetch that would connect
+  // there, by any name or redirect, is refused: the service would be waiting on itself.
+  int own_port = 0;
 };
 
 struct FetchedBody {
@@ -37,6 +40,10 @@ struct FetchedBody {
 // self-signed one). Thread-safe; connects directly, ignoring proxy settings in the environment.
 Result<FetchedBody> http_fetch(const std::string& url, const FetchLimits& limits,
                                bool insecure = false);
+
+// Whether `url` names this machine's loopback (127.0.0.0/8 in any spelling, ::1, localhost,
+// 0.0.0.0) at `port`; the port a URL leaves out is its scheme's.
+bool url_points_at_own_port(const std::string& url, int port);
 
 // "20 s", "0.25 s".
 std::string seconds_text(std::chrono::milliseconds duration);

@@ -7,6 +7,7 @@
 
 #include "app/net/still_picture.h"
 #include "app/pixel_scaler.h"
+#include "app/text.h"
 
 namespace app::net {
 namespace {
@@ -29,7 +30,7 @@ std::string not_a_jpeg_reason(const FetchedBody& fetched) {
   if (fetched.body.empty()) return "answered with an empty body rather than a JPEG";
   const std::string type = media_type(fetched.content_type);
   if (!type.empty() && type != "image/jpeg" && type != "image/jpg") {
-    return "answered with " + type + " rather than a JPEG";
+    return "answered with " + clip_for_message(type, 60) + " rather than a JPEG";
   }
   return "answered with " + size_text(fetched.body.size()) + " that are not a JPEG";
 }

@@ -3,6 +3,8 @@
 #include <set>
 #include <utility>
 
+#include "app/text.h"
+
 namespace app::net {
 namespace {
 
@@ -48,10 +50,10 @@ std::optional<Result<std::shared_ptr<Device>>> NetworkCameraProvider::find(std::
   for (const NetworkCameraEntry& source : list_()) {
     if (source.name == name) return Result<std::shared_ptr<Device>>(device_for(source));
   }
+  const std::string shown = clip_for_message(name, 40);
   return Result<std::shared_ptr<Device>>(
-      Failure{FailureKind::kNotFound, "no source named " + std::string(name) +
-                                          ": register it with tirvane " + "add-source " +
-                                          std::string(name) + " URL, or see tirvane sources"});
+      Failure{FailureKind::kNotFound, "no source named " + shown + ": register it with tirvane " +
+                                          "add-source " + shown + " URL, or see tirvane sources"});
 }
 
 }  // namespace app::net
