@@ -65,16 +65,23 @@ T must(app::Result<T> result, const char* what) {
   return std::move(std::get<T>(result));
 }
 
-enum class Motion { kWindow, kScroll };
+enum class Motion { kWindow, kScroll, kNoise };
 
 const char* motion_name(Motion motion) {
-  return motion == Motion::kWindow ? "a window moving" : "whole screen scrolling";
+  switch (motion) {
+    case Motion::kWindow: return "a window moving";
+    case Motion::kScroll: return "whole screen scrolling";
+    case Motion::kNoise: return "whole screen noise";
+  }
+  return "?";
 }
 
 // Animates the screen 30 times a second in a process of its own, so that its work is not counted
 // as the recorder's. kWindow drags a 640x400 window across the still desktop, as when a window is
 // moved; kScroll scrolls the whole screen by 6 rows and draws fresh "text" into the rows that come
-// in, so every pixel changes every frame, as when a long page is scrolled.
+// in, so every pixel changes every frame, as when a long page is scrolled. kNoise repaints the
+// whole screen in 16x16 blocks of random colours every frame: the worst a video encoder meets
+// (a game, a video playing full screen), for the size a recording reaches at its rate ceiling.
 pid_t start_motion(const std::string& display_name, Motion motion) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
@@ -98,6 +105,14 @@ pid_t start_motion(const std::string& display_name, Motion motion) {
       for (int line = y + 40; line < y + 390; line += 14) {
         XSetForeground(display, gc, 0x303030);
         XFillRectangle(display, root, gc, x + 16, line, 200u + static_cast<unsigned>(line * 37) % 400u, 7);
+      }
+    } else if (motion == Motion::kNoise) {
+      for (int top = 0; top < 1080; top += 16) {
+        for (int left = 0; left < 1920; left += 16) {
+          colour = colour * 1103515245u + 12345u;
+          XSetForeground(display, gc, (colour >> 8) & 0xFFFFFF);
+          XFillRectangle(display, root, gc, left, top, 16, 16);
+        }
       }
     } else {
       XCopyArea(display, root, root, gc, 0, 6, 1920, 1074, 0, 0);
@@ -181,7 +196,11 @@ void report_recording(const app::DisplayEnvironment& environment, const std::str
 int main(int argc, char** argv) {
   int shots = 30;
   int secs = 5;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  // --busy: only the recordings of the noisy screen, for their sizes.
+  bool busy_only = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--busy") == 0) busy_only = true;
+    if (i + 1 >= argc) continue;
     if (std::strcmp(argv[i], "--shots") == 0) shots = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--secs") == 0) secs = std::atoi(argv[i + 1]);
   }
@@ -192,6 +211,16 @@ int main(int argc, char** argv) {
   const app::DisplayEnvironment environment{xvfb.display(), false, std::nullopt};
   const std::string folder = "/tmp/tirvane-screen-bench-" + std::to_string(getpid());
   std::filesystem::create_directories(folder);
+
+  if (busy_only) {
+    const pid_t animation = start_motion(xvfb.display(), Motion::kNoise);
+    report_recording(environment, folder, "webm", secs, Motion::kNoise);
+    report_recording(environment, folder, "mp4", secs, Motion::kNoise);
+    kill(animation, SIGKILL);
+    waitpid(animation, nullptr, 0);
+    std::filesystem::remove_all(folder);
+    return 0;
+  }
 
   // In the service: a warm connection, one grab and one encode per request.
   app::ScreenProvider source(environment);
@@ -231,7 +260,7 @@ int main(int argc, char** argv) {
   std::printf("  scrot / device shot               %7.1fx\n", scrot / shot);
   std::printf("  scrot / (device shot + client)    %7.1fx\n", scrot / (shot + client));
 
-  for (Motion motion : {Motion::kWindow, Motion::kScroll}) {
+  for (Motion motion : {Motion::kWindow, Motion::kScroll, Motion::kNoise}) {
     screen_bench::paint_desktop(xvfb.display());
     const pid_t animation = start_motion(xvfb.display(), motion);
     report_recording(environment, folder, "webm", secs, motion);

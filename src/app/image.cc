@@ -88,6 +88,13 @@ std::optional<JpegSize> jpeg_size(std::string_view bytes) {
   return size;
 }
 
+std::optional<std::string> too_large_to_decode(JpegSize size) {
+  if (static_cast<std::int64_t>(size.width) * size.height <= kMaxDecodedPixels) return std::nullopt;
+  return "a " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+         " picture, more than the " + std::to_string(kMaxDecodedPixels / 1000000) +
+         "-megapixel limit";
+}
+
 bool looks_like_jpeg(std::string_view bytes) { return jpeg_size(bytes).has_value(); }
 
 Result<Image> decode_jpeg(std::string_view bytes, PixelFormat format, int reduce) {
@@ -99,6 +106,9 @@ Result<Image> decode_jpeg(std::string_view bytes, PixelFormat format, int reduce
   if (tjDecompressHeader3(handle.get(), data, size, &width, &height, &subsampling, &colorspace) !=
       0) {
     return Failure{FailureKind::kDeviceFailed, turbo_error(handle.get(), "not a JPEG")};
+  }
+  if (auto reason = too_large_to_decode(JpegSize{width, height})) {
+    return Failure{FailureKind::kDeviceFailed, *reason};
   }
   if (reduce != 1 && reduce != 2 && reduce != 4 && reduce != 8) reduce = 1;
   const int out_width = (width + reduce - 1) / reduce;

@@ -55,7 +55,17 @@ std::optional<JpegSize> jpeg_size(std::string_view bytes);
 // True when jpeg_size() finds a JPEG header with a size.
 bool looks_like_jpeg(std::string_view bytes);
 
+// Pictures declaring more pixels than this are never decoded: a few hundred bytes of JPEG can
+// declare 40000x40000, and decoding that would take gigabytes. 24 megapixels (6000x4000) keeps
+// the decoding of one picture and its rescaled copy within 256 MiB, progressive ones included.
+inline constexpr std::int64_t kMaxDecodedPixels = std::int64_t{6000} * 4000;
+
+// Why a picture of `size` is not decoded ("a 40000x40000 picture, more than the 24-megapixel
+// limit"), or nothing when it may be.
+std::optional<std::string> too_large_to_decode(JpegSize size);
+
 // Decodes to `format`, or to gray scaled down by 1/`reduce` (1, 2, 4 or 8) for measuring.
+// A picture beyond kMaxDecodedPixels is refused from its header, before anything is allocated.
 Result<Image> decode_jpeg(std::string_view bytes, PixelFormat format = PixelFormat::kRgb,
                           int reduce = 1);
 

@@ -1,5 +1,6 @@
 // tirvane-app: the capture service. Listens on 127.0.0.1, serves the API under /api, and stops
-// cleanly on SIGINT or SIGTERM after answering the requests it is working on.
+// cleanly on SIGINT, SIGTERM or SIGHUP after answering the requests it is working on; a running
+// recording is cut short so that stopping takes a moment, not the rest of the recording.
 #include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
@@ -33,6 +34,8 @@ sigset_t stop_signals() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  // A closed terminal: the user is gone, but what runs is still finished and answered.
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -113,8 +116,10 @@ int main(int argc, char** argv) {
     const timespec tick{0, 200'000'000};
     while (!served) {
       const int signal = sigtimedwait(&signals, nullptr, &tick);
-      if (signal == SIGINT || signal == SIGTERM) {
-        say(std::string("stopping (") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ")");
+      if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP) {
+        say(std::string("stopping (") +
+            (signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP") + ")");
+        if (screen.recorder) screen.recorder->cut_short();
         http.stop();
         return;
       }

@@ -53,6 +53,9 @@ class ScreenRecorder {
   // Records for request.secs seconds and returns the file. A second recording while one runs
   // is refused as busy (409).
   virtual Result<Recording> record(const RecordingRequest& request) = 0;
+  // For stopping the service: a running recording ends within moments, finished with the
+  // frames it has and a header saying it was cut short; later ones are refused (503).
+  virtual void cut_short() = 0;
   // How the screen is captured now, for the service's health; nothing when it cannot tell.
   virtual std::optional<ScreenStatus> screen_status() { return std::nullopt; }
 };

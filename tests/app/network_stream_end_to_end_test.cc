@@ -162,9 +162,13 @@ TEST_F(NetworkStreams, RtspStreamsGiveTheirPictureAndABurstReusesOneSession) {
     EXPECT_EQ(image.width, 320) << source;
     EXPECT_EQ(image.height, 240) << source;
   }
-  const app::Image scaled = snap_picture("h264", "scaled.jpg", {"--size", "640x480"});
-  EXPECT_EQ(scaled.width, 640);
-  EXPECT_EQ(scaled.height, 480);
+  // Fitted inside the asked box with its aspect kept, never enlarged.
+  const app::Image scaled = snap_picture("h264", "scaled.jpg", {"--size", "160x160"});
+  EXPECT_EQ(scaled.width, 160);
+  EXPECT_EQ(scaled.height, 120);
+  const app::Image kept = snap_picture("h264", "kept.jpg", {"--size", "640x480"});
+  EXPECT_EQ(kept.width, 320);
+  EXPECT_EQ(kept.height, 240);
 
   // Snaps in a burst read from the connection the first one opened.
   const std::set<std::string> session = connections_to(service->pid(), camera.port());

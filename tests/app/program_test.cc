@@ -113,8 +113,8 @@ TEST(ProgramTest, PortComesFromTheOptionElseTheEnvironment) {
   EXPECT_EQ(by_option.port(), from_option);
 }
 
-TEST(ProgramTest, StopsCleanlyOnSigintAndSigterm) {
-  for (int signal : {SIGINT, SIGTERM}) {
+TEST(ProgramTest, StopsCleanlyOnSigintSigtermAndSighup) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     ServiceProcess service(make_temp_dir());
     ASSERT_TRUE(service.started());
     EXPECT_EQ(get(service.port(), "/api/health").status, 200);
@@ -127,7 +127,8 @@ TEST(ProgramTest, StopsCleanlyOnSigintAndSigterm) {
     Answer cut = stalled.read_answer();
     EXPECT_EQ(cut.status, 503);
     EXPECT_EQ(cut.error(), "the service is stopping");
-    const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+    const std::string name =
+        signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
     const std::string log = service.log();
     const auto stopping = log.find("tirvane-app: stopping (" + name + ")\n");
     EXPECT_NE(stopping, std::string::npos) << log;

@@ -1,9 +1,18 @@
 // The real tirvane client through the real service on a private Xvfb with a known picture on it:
 // the screen among the devices, a screenshot that shows the picture, and recordings a player
 // takes (checked with ffprobe).
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
 #include <nlohmann/json.hpp>
 
 #include "client_fixture.h"
+#include "raw_http.h"
 #include "xvfb.h"
 
 namespace service_test {
@@ -95,6 +104,82 @@ TEST_F(ScreenEndToEnd, RecordingsAreVideosOfTheAskedLength) {
     EXPECT_GT(number(stream["nb_read_frames"]), 0) << c.file;
     EXPECT_LE(number(stream["nb_read_frames"]), 2 * fps) << c.file;
   }
+}
+
+// With its temporary folder of its own, so that what a recording leaves there can be seen.
+class ScreenRecordingEnds : public ScreenEndToEnd {
+ protected:
+  ScreenRecordingEnds() { service_env["TMPDIR"] = scratch; }
+
+  bool scratch_is_empty() const { return std::filesystem::is_empty(scratch); }
+
+  // A 120 s recording asked for on another thread.
+  std::future<Answer> long_recording() {
+    const int port = service->port();
+    return std::async(std::launch::async, [port] {
+      return post(port, "/api/screen/record", R"({"secs":120})");
+    });
+  }
+
+  const std::string scratch = testing_support::make_temp_dir();
+};
+
+TEST_F(ScreenRecordingEnds, StoppingTheServiceCutsARecordingShortAndLeavesNoFile) {
+  for (int signal : {SIGTERM, SIGHUP}) {
+    std::future<Answer> recording = long_recording();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(scratch_is_empty()) << "the recording's file has a name";
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(service->stop(signal), 0) << service->log();
+    // Far less than the 118 s the recording had left.
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(30));
+    const Answer answer = recording.get();
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    EXPECT_TRUE(answer.header("X-Recording-Cut-Short").starts_with("the service is stopping: "))
+        << answer.header("X-Recording-Cut-Short");
+    {
+      std::ofstream(path("cut.webm"), std::ios::binary) << answer.body;
+    }
+    const json probed = probe("cut.webm");
+    EXPECT_EQ(probed["format"]["format_name"], "matroska,webm");
+    EXPECT_GT(number(probed["format"]["duration"]), 0.5);
+    EXPECT_LT(number(probed["format"]["duration"]), 60.0);
+    EXPECT_TRUE(scratch_is_empty());
+    restart();
+  }
+}
+
+TEST_F(ScreenRecordingEnds, LosingTheDisplayEndsTheRecordingAndFreesTheRecorder) {
+  std::future<Answer> recording = long_recording();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto lost = std::chrono::steady_clock::now();
+  xvfb.stop();
+  ASSERT_EQ(recording.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+      << "the recording never ended";
+  const auto ended = std::chrono::steady_clock::now() - lost;
+  const Answer answer = recording.get();
+  // A clear refusal, at once.
+  EXPECT_EQ(answer.status, 503) << answer.body;
+  EXPECT_NE(answer.error().find("lost the connection to the X display"), std::string::npos)
+      << answer.body;
+  EXPECT_LT(ended, std::chrono::seconds(10));
+  RecordProperty("millis_to_end", std::to_string(
+      std::chrono::duration_cast<std::chrono::milliseconds>(ended).count()));
+  // The recorder is free again: without a display the next recording is refused as such, not
+  // as busy.
+  const Answer again = post(service->port(), "/api/screen/record", R"({"secs":1})");
+  EXPECT_EQ(again.status, 503) << again.body;
+  EXPECT_EQ(get(service->port(), "/api/health").status, 200);
+  EXPECT_EQ(service->stop(SIGTERM), 0) << service->log();
+  EXPECT_TRUE(scratch_is_empty());
+}
+
+TEST_F(ScreenRecordingEnds, AKilledServiceLeavesNoRecordingFile) {
+  std::future<Answer> recording = long_recording();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(service->stop(SIGKILL), -1);
+  EXPECT_EQ(recording.get().status, 0);
+  EXPECT_TRUE(scratch_is_empty());
 }
 
 }  // namespace

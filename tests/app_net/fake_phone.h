@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
 
 #include <string>
 
@@ -26,6 +27,41 @@ inline std::string test_jpeg(int width, int height) {
   app::Result<std::string> jpeg = app::encode_jpeg(app::view_of(image));
   EXPECT_FALSE(app::failed(jpeg));
   return app::failed(jpeg) ? std::string() : std::get<std::string>(jpeg);
+}
+
+// A progressive JPEG of `width` x `height`, 4:4:4: the kind whose decoding needs the most memory,
+// since every coefficient of the whole picture is held until the last scan. Mostly flat grey,
+// so even a large one is small.
+inline std::string progressive_jpeg(int width, int height) {
+  app::Image image = app::make_image(width, height, app::PixelFormat::kRgb);
+  std::fill(image.pixels.begin(), image.pixels.end(), std::uint8_t{90});
+  tjhandle handle = tjInitCompress();
+  unsigned char* bytes = nullptr;
+  unsigned long size = 0;
+  const int status = tjCompress2(handle, image.pixels.data(), width, 0, height, TJPF_RGB, &bytes,
+                                 &size, TJSAMP_444, 80, TJFLAG_PROGRESSIVE);
+  EXPECT_EQ(status, 0) << tjGetErrorStr2(handle);
+  std::string jpeg = status == 0 ? std::string(reinterpret_cast<char*>(bytes), size) : "";
+  tjFree(bytes);
+  tjDestroy(handle);
+  return jpeg;
+}
+
+// `jpeg` with the size in its frame header replaced by `width` x `height`: a few hundred bytes
+// that declare a picture of any size.
+inline std::string declaring_size(std::string jpeg, int width, int height) {
+  for (std::size_t at = 2; at + 9 < jpeg.size(); ++at) {
+    const auto marker = static_cast<unsigned char>(jpeg[at + 1]);
+    if (static_cast<unsigned char>(jpeg[at]) == 0xFF && (marker == 0xC0 || marker == 0xC2)) {
+      jpeg[at + 5] = static_cast<char>(height >> 8);
+      jpeg[at + 6] = static_cast<char>(height & 0xFF);
+      jpeg[at + 7] = static_cast<char>(width >> 8);
+      jpeg[at + 8] = static_cast<char>(width & 0xFF);
+      return jpeg;
+    }
+  }
+  ADD_FAILURE() << "no frame header found";
+  return jpeg;
 }
 
 // A complete answer; `length` false leaves out Content-Length, so the body ends when the

@@ -81,7 +81,7 @@ TEST(NetworkCamera, TakesAJpegWhateverTypeItIsLabelledWith) {
   }
 }
 
-TEST(NetworkCamera, RescalesToTheAskedSize) {
+TEST(NetworkCamera, FitsThePictureInsideTheAskedBoxNeverStretchedNorEnlarged) {
   struct Case {
     std::optional<int> width, height;
     int expected_width, expected_height;
@@ -89,13 +89,15 @@ TEST(NetworkCamera, RescalesToTheAskedSize) {
   const std::string jpeg = test_jpeg(64, 48);
   for (const Case& c : std::vector<Case>{
            {32, 24, 32, 24},
-           {100, 10, 100, 10},          // both given: exactly that, aspect or not
-           {32, std::nullopt, 32, 24},  // one given: the other keeps the aspect
+           {100, 10, 13, 10},  // a box of another shape: the picture fits inside, aspect kept
+           {10, 100, 10, 8},
+           {32, std::nullopt, 32, 24},  // one side given: the other is free
            {std::nullopt, 12, 16, 12},
            {std::nullopt, 1, 1, 1},
-           {128, std::nullopt, 128, 96},
+           {128, std::nullopt, 64, 48},  // never enlarged
+           {200, 200, 64, 48},
            {8, 6, 8, 6},  // the decoder's 1/8 scaling gives the size by itself
-           {9, 6, 9, 6},
+           {9, 6, 8, 6},
        }) {
     FakeService phone;
     phone.add(reply(http_answer(200, "image/jpeg", jpeg)));
@@ -115,6 +117,30 @@ TEST(NetworkCamera, RescalesToTheAskedSize) {
       const std::size_t row = static_cast<std::size_t>(image.height / 2) * image.stride;
       const std::size_t last = 3 * static_cast<std::size_t>(image.width - 1);
       EXPECT_LT(image.pixels[row] + 100, image.pixels[row + last]);
+    }
+  }
+}
+
+TEST(NetworkCamera, APictureDeclaringTooManyPixelsIsRefusedByNameWithoutDecoding) {
+  // 40000x40000 declared by a few hundred bytes, and a 4:4:4 progressive one just past the limit.
+  const std::string bomb = declaring_size(progressive_jpeg(16, 16), 40000, 40000);
+  ASSERT_LT(bomb.size(), 1000u);
+  struct Case {
+    std::string jpeg;
+    std::string size;
+  };
+  for (const Case& c : std::vector<Case>{{bomb, "40000x40000"},
+                                         {declaring_size(test_jpeg(16, 16), 6001, 4000),
+                                          "6001x4000"}}) {
+    for (bool gray : {false, true}) {
+      FakeService phone;
+      phone.add(reply(http_answer(200, "image/jpeg", c.jpeg)));
+      NetworkCamera camera = phone_at(phone.port());
+      const app::Failure failure = gray ? failure_of(camera.capture_gray())
+                                        : failure_of(camera.capture_jpeg(FrameRequest{640, 480}));
+      EXPECT_EQ(failure.status, 502);
+      EXPECT_EQ(failure.message, "net:phone at " + phone_url(phone.port()) + " sent a " + c.size +
+                                     " picture, more than the 24-megapixel limit");
     }
   }
 }

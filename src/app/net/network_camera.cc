@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "app/frame_fit.h"
 #include "app/net/still_picture.h"
 #include "app/pixel_scaler.h"
 #include "app/text.h"
@@ -39,12 +40,6 @@ int ceil_div(int value, int divisor) { return (value + divisor - 1) / divisor; }
 
 bool side_in_range(const std::optional<int>& side) {
   return !side || (*side >= 1 && *side <= kMaxFrameSide);
-}
-
-// The other side from the aspect ratio, rounded, kept within the allowed range.
-int scaled_side(int natural_other, int natural_given, int given) {
-  const double side = std::round(static_cast<double>(natural_other) * given / natural_given);
-  return static_cast<int>(std::clamp(side, 1.0, static_cast<double>(kMaxFrameSide)));
 }
 
 }  // namespace
@@ -147,10 +142,10 @@ Result<JpegFrame> NetworkCamera::take_jpeg(const FrameRequest& request) {
   if (const auto* failure = std::get_if<Failure>(&fetched)) return *failure;
   Picture& picture = std::get<Picture>(fetched);
 
-  int width = request.width.value_or(picture.width);
-  int height = request.height.value_or(picture.height);
-  if (request.width && !request.height) height = scaled_side(picture.height, picture.width, width);
-  if (request.height && !request.width) width = scaled_side(picture.width, picture.height, height);
+  // Fitted inside the asked box with the aspect kept: never stretched, never enlarged.
+  const FitSize fit = fitted_size(picture.width, picture.height, request.width, request.height);
+  const int width = fit.width;
+  const int height = fit.height;
 
   JpegFrame frame;
   frame.width = width;
@@ -167,6 +162,9 @@ Result<JpegFrame> NetworkCamera::take_jpeg(const FrameRequest& request) {
   };
   Image scaled;
   if (!picture.jpeg.empty()) {
+    if (auto reason = too_large_to_decode(JpegSize{picture.width, picture.height})) {
+      return source_failure("sent " + *reason);
+    }
     // Let the decoder scale down by 2, 4 or 8 where that still leaves at least the asked size:
     // faster than decoding a phone's many megapixels whole, and it averages instead of skipping.
     int reduce = 1;
@@ -201,6 +199,9 @@ Result<Image> NetworkCamera::take_gray() {
   if (const auto* failure = std::get_if<Failure>(&fetched)) return *failure;
   const Picture& picture = std::get<Picture>(fetched);
   if (!picture.jpeg.empty()) {
+    if (auto reason = too_large_to_decode(JpegSize{picture.width, picture.height})) {
+      return source_failure("sent " + *reason);
+    }
     int reduce = 1;
     while (reduce < 8 && ceil_div(picture.width, reduce) > kGrayMaxWidth) reduce *= 2;
     Result<Image> gray = decode_jpeg(picture.jpeg, PixelFormat::kGray, reduce);
@@ -209,8 +210,9 @@ Result<Image> NetworkCamera::take_gray() {
     }
     return gray;
   }
-  const int width = std::min(picture.width, kGrayMaxWidth);
-  const int height = std::max(1, scaled_side(picture.height, picture.width, width));
+  const FitSize gray_size = fitted_size(picture.width, picture.height, kGrayMaxWidth, std::nullopt);
+  const int width = gray_size.width;
+  const int height = gray_size.height;
   PixelScaler scaler;
   if (picture.frame) {
     Result<Image> gray = scaler.from_video_frame(*picture.frame, PixelFormat::kGray, width, height);

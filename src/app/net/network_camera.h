@@ -32,8 +32,9 @@ class NetworkCamera : public Device {
   DeviceInfo describe() const override;
 
   // A fresh picture as a JPEG. With no size asked a JPEG the camera sent is passed on as it
-  // came; with `width` and `height` the picture is scaled to exactly that size, with only one of
-  // them to that side keeping the aspect ratio. Any failure of the camera is a 502 (504 when
+  // came; with a width and/or height the picture is fitted inside that box with its aspect
+  // kept, never stretched or enlarged (fitted_size()). A JPEG declaring more than
+  // kMaxDecodedPixels is refused rather than decoded. Any failure of the camera is a 502 (504 when
   // an RTSP camera's time ran out) whose message names the source and the reason; a size out of
   // range is a 400.
   Result<JpegFrame> take_jpeg(const FrameRequest& request) override;

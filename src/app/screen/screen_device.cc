@@ -1,8 +1,8 @@
 #include "app/screen/screen_device.h"
 
-#include <algorithm>
-#include <cmath>
 #include <string>
+
+#include "app/frame_fit.h"
 
 namespace app {
 
@@ -10,17 +10,8 @@ Result<ShotSize> shot_size(const FrameRequest& request, int screen_width, int sc
   if ((request.width && *request.width < 1) || (request.height && *request.height < 1)) {
     return Failure{FailureKind::kBadRequest, "width and height must be at least 1"};
   }
-  double scale = 1.0;
-  if (request.width) scale = std::min(scale, static_cast<double>(*request.width) / screen_width);
-  if (request.height) {
-    scale = std::min(scale, static_cast<double>(*request.height) / screen_height);
-  }
-  if (scale >= 1.0) return ShotSize{screen_width, screen_height};
-  ShotSize size{static_cast<int>(std::lround(screen_width * scale)),
-                static_cast<int>(std::lround(screen_height * scale))};
-  size.width = std::clamp(size.width, 1, request.width.value_or(screen_width));
-  size.height = std::clamp(size.height, 1, request.height.value_or(screen_height));
-  return size;
+  const FitSize size = fitted_size(screen_width, screen_height, request.width, request.height);
+  return ShotSize{size.width, size.height};
 }
 
 ScreenConnection::ScreenConnection(FrameSourceOpener open) : open_(std::move(open)) {}

@@ -24,6 +24,7 @@ constexpr int kFramesInFlight = 8;
 
 struct CaptureCounts {
   std::int64_t dropped = 0;
+  std::int64_t ticks = 0;  // how far the recording got: all it was asked for unless stopped
   std::optional<Failure> failure;
 };
 
@@ -116,7 +117,9 @@ void capture_frames(std::stop_token stop, FrameSource& screen, FrameExchange& ex
     }
     frame->pts = tick;
     exchange.put_filled(std::move(frame));
+    counts.ticks = tick + 1;
   }
+  if (!stop.stop_requested() && !counts.failure) counts.ticks = ticks;
   exchange.close();
 }
 
@@ -164,6 +167,9 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
     ~Release() { running = false; }
   } release{running_};
 
+  if (stopping_.stop_requested()) {
+    return Failure{FailureKind::kUnavailable, "the service is stopping"};
+  }
   auto opened = open_();
   if (failed(opened)) return std::get<Failure>(opened);
   FrameSource& screen = *std::get<std::unique_ptr<FrameSource>>(opened);
@@ -188,7 +194,8 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
   const bool mp4 = request.format == VideoFormat::kMp4;
   auto file = TemporaryFile::create(mp4 ? ".mp4" : ".webm");
   if (failed(file)) return std::get<Failure>(file);
-  const std::string& path = std::get<TemporaryFile>(file).path();
+  const TemporaryFile& scratch = std::get<TemporaryFile>(file);
+  const std::string path = scratch.path();
   const VideoSize size = recording_size(output.width, output.height);
   auto opened_writer =
       VideoWriter::open(path, {request.format, size.width, size.height, kRecordingFps});
@@ -214,6 +221,8 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
   {
     std::jthread capture(capture_frames, std::ref(screen), std::ref(exchange), size, ticks,
                          std::ref(counts), std::ref(grabs));
+    std::stop_callback stop_when_stopping(stopping_.get_token(),
+                                          [&capture] { capture.request_stop(); });
     while (FramePtr frame = exchange.take_filled()) {
       if (!encoding_failure) {
         encoding_failure = writer.write(*frame, frame->pts);
@@ -224,15 +233,22 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
   }
   if (counts.failure) return *counts.failure;
   if (encoding_failure) return *encoding_failure;
-  if (auto failure = writer.finish(ticks)) return *failure;
+  const bool cut = counts.ticks < ticks;
+  if (auto failure = writer.finish(counts.ticks)) return *failure;
 
-  auto bytes = read_whole_file(path);
+  auto bytes = read_whole_file(scratch.fd());
   if (failed(bytes)) return std::get<Failure>(bytes);
   Recording recording{std::move(std::get<std::string>(bytes)), mp4 ? "video/mp4" : "video/webm",
                       {{"X-Frames-Recorded", std::to_string(writer.frames_written())},
                        {"X-Frames-Dropped", std::to_string(counts.dropped)},
                        {"X-Frame-Rate", std::to_string(kRecordingFps)}},
                       encode_stills(grabs)};
+  if (cut) {
+    recording.headers.emplace_back("X-Recording-Cut-Short",
+                                   "the service is stopping: " +
+                                       std::to_string(counts.ticks * 1000 / kRecordingFps) +
+                                       " ms of " + std::to_string(request.secs * 1000) + " ms");
+  }
   for (Header& warning : screen.warnings()) recording.headers.push_back(std::move(warning));
   return recording;
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stop_token>
 
 #include "app/recorder.h"
 #include "app/screen/display_environment.h"
@@ -41,15 +42,21 @@ class ScreenVideoRecorder final : public ScreenRecorder {
   ScreenVideoRecorder(FrameSourceOpener open, std::shared_ptr<ScreenConnection> screen);
 
   // The finished file, with the headers X-Frames-Recorded, X-Frames-Dropped and X-Frame-Rate,
-  // and the source's warnings. 409 while another recording runs, 503 without a display.
-  // request.output names the monitor ("" for the primary); an unknown one is a 404.
+  // and the source's warnings, and X-Recording-Cut-Short when it ended early. 409 while another
+  // recording runs, 503 without a display. request.output names the monitor ("" for the
+  // primary); an unknown one is a 404.
   Result<Recording> record(const RecordingRequest& request) override;
+
+  // Ends the running recording after the frame in hand; its answer has the header
+  // X-Recording-Cut-Short. Recordings asked for afterwards are refused.
+  void cut_short() override { stopping_.request_stop(); }
 
   std::optional<ScreenStatus> screen_status() override;
 
  private:
   const FrameSourceOpener open_;
   const std::shared_ptr<ScreenConnection> screen_;
+  std::stop_source stopping_;
   std::atomic<bool> running_{false};
 };
 

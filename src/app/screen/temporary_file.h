@@ -1,12 +1,12 @@
 // Scratch files for the recorder: both containers need a seekable output for their duration and
-// index, so a recording is written to a temporary file and then read back whole.
+// index, so a recording is written to a temporary file and then sent from it.
 #pragma once
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -15,47 +15,55 @@
 
 namespace app {
 
-// A file in the temporary folder that is removed again when this goes.
+// A file in the temporary folder that has no name: made with O_TMPFILE, or unlinked the moment it
+// is made where the file system cannot do that. Nothing is left behind however the process
+// ends, a kill -9 included. It is reached through path(), /proc/self/fd/N, while this is open.
 class TemporaryFile {
  public:
   static Result<TemporaryFile> create(const std::string& suffix) {
     std::error_code error;
     std::filesystem::path folder = std::filesystem::temp_directory_path(error);
     if (error) folder = "/tmp";
-    std::string path = (folder / ("tirvane-recording-XXXXXX" + suffix)).string();
-    const int fd = mkstemps(path.data(), static_cast<int>(suffix.size()));
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      std::string path = (folder / ("tirvane-recording-XXXXXX" + suffix)).string();
+      fd = mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+      if (fd >= 0) ::unlink(path.c_str());
+    }
     if (fd < 0) {
       return Failure{
           FailureKind::kInternal,
           "cannot record the screen: cannot create a temporary file in " + folder.string()};
     }
-    ::close(fd);
-    return TemporaryFile(std::move(path));
+    return TemporaryFile(fd);
   }
-  TemporaryFile(TemporaryFile&& other) noexcept : path_(std::exchange(other.path_, {})) {}
+  TemporaryFile(TemporaryFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   TemporaryFile& operator=(TemporaryFile&&) = delete;
   ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (fd_ >= 0) ::close(fd_);
   }
-  const std::string& path() const { return path_; }
+  int fd() const { return fd_; }
+  // A name that opens this very file, for libraries that open by name.
+  std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
 
  private:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  std::string path_;
+  explicit TemporaryFile(int fd) : fd_(fd) {}
+  int fd_ = -1;
 };
 
-inline Result<std::string> read_whole_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
+// The whole of the file open as `fd`, read from its start.
+inline Result<std::string> read_whole_file(int fd) {
   std::string bytes;
-  if (in && !error) {
-    bytes.resize(size);
-    in.read(bytes.data(), static_cast<std::streamsize>(size));
+  char buffer[1 << 16];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (n < 0) {
+      return Failure{FailureKind::kInternal, "cannot record the screen: cannot read back the video"};
+    }
+    if (n == 0) return bytes;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+    at += n;
   }
-  if (!in || error)
-    return Failure{FailureKind::kInternal, "cannot record the screen: cannot read back " + path};
-  return bytes;
 }
 
 }  // namespace app

@@ -228,7 +228,11 @@ X11Screen::X11Screen(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 X11Screen::~X11Screen() {
   release_image(*state_);
-  XCloseDisplay(state_->display);
+  // Once the connection has broken, Xlib leaves the display locked by the thread that met the
+  // break (a recording's grabbing thread, say), and XCloseDisplay would wait for that lock for
+  // ever. A lost display is left as it is: its memory and socket stay, a few kilobytes for each
+  // time a display goes away, while the service goes on answering.
+  if (!state_->lost) XCloseDisplay(state_->display);
 }
 
 Result<PixelView> X11Screen::grab() {
