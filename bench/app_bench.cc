@@ -32,8 +32,11 @@ class Service {
  public:
   Service() {
     char folder[] = "/tmp/tirvane-bench-XXXXXX";
-    registry_ = std::make_unique<SourceRegistry>(std::string(::mkdtemp(folder)));
-    devices_ = std::make_unique<DeviceRegistry>(build_device_providers(*registry_, 1280, 720, std::chrono::seconds(20), std::chrono::seconds(3)));
+    const std::string config = ::mkdtemp(folder);
+    registry_ = std::make_unique<SourceRegistry>(config);
+    devices_ = std::make_unique<DeviceRegistry>(
+        build_device_providers(*registry_, build_screen(config).provider, 1280, 720,
+                               std::chrono::seconds(20), std::chrono::seconds(3)));
     ListeningSocket socket = std::get<ListeningSocket>(listen_on_loopback(0));
     port_ = socket.port;
     api_ = std::make_unique<Api>(ServiceSettings{"", 1280, 720, port_}, *devices_, *registry_, nullptr);

@@ -197,8 +197,12 @@ ApiAnswer refusal(const Failure& failure) {
 }
 
 Api::Api(ServiceSettings settings, const DeviceRegistry& devices, SourceRegistry& sources,
-         ScreenRecorder* recorder)
-    : settings_(std::move(settings)), devices_(devices), sources_(sources), recorder_(recorder) {}
+         ScreenRecorder* recorder, std::function<JsonValue()> screen_status)
+    : settings_(std::move(settings)),
+      devices_(devices),
+      sources_(sources),
+      recorder_(recorder),
+      screen_status_(std::move(screen_status)) {}
 
 const std::vector<Api::Route>& Api::routes() {
   static const std::vector<Route> table{
@@ -281,6 +285,8 @@ ApiAnswer Api::health(const ApiRequest&) {
           {"method", screen->method}, {"display", screen->display}, {"monitors", monitors}};
     }
   }
+  // What the desktop adds: the recordings' method, the stored permission.
+  if (screen_status_ && document.contains("screen")) document["screen"].update(screen_status_());
   return json_answer(document);
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "app/device_registry.h"
 #include "app/recorder.h"
 #include "app/source_registry.h"
+#include "protocol/json.h"
 
 namespace app {
 
@@ -56,9 +58,11 @@ ApiAnswer refusal(const Failure& failure);
 
 class Api {
  public:
-  // `recorder` may be null: recording is then refused.
+  // `recorder` may be null: recording is then refused. /health's "screen" is the recorder's
+  // screen_status(); `screen_status`, when given, adds its members to it (the recordings' method,
+  // and whether the desktop's permission is stored).
   Api(ServiceSettings settings, const DeviceRegistry& devices, SourceRegistry& sources,
-      ScreenRecorder* recorder);
+      ScreenRecorder* recorder, std::function<JsonValue()> screen_status = {});
 
   // The refusal for a path that is not an endpoint (404) or a method it does not take (405),
   // decided before any body is read.
@@ -97,6 +101,7 @@ class Api {
   const DeviceRegistry& devices_;
   SourceRegistry& sources_;
   ScreenRecorder* recorder_;
+  std::function<JsonValue()> screen_status_;
   // The first, middle and last pictures of the latest finished recording, and its number.
   std::mutex stills_lock_;
   std::vector<std::string> stills_;

@@ -14,6 +14,7 @@
 
 #include "app/api.h"
 #include "app/config_folder.h"
+#include "app/desktop/allow_screen.h"
 #include "app/device_registry.h"
 #include "app/http_service.h"
 #include "app/service_options.h"
@@ -69,6 +70,11 @@ int main(int argc, char** argv) {
     std::printf("tirvane-app %s\n", TIRVANE_VERSION);
     return 0;
   }
+  if (options.allow_screen) {
+    // Run by the user at the desktop, who may stop it with Ctrl-C while the dialog is up.
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    return desktop::allow_screen(default_config_folder());
+  }
 
   SourceRegistry registry(default_config_folder());
   for (const std::string& problem : registry.problems()) say("warning: " + escape_controls(problem));
@@ -80,7 +86,9 @@ int main(int argc, char** argv) {
   }
   const ListeningSocket socket = std::get<ListeningSocket>(listening);
 
-  DeviceRegistry devices(build_device_providers(registry, options.width, options.height,
+  ScreenParts screen = build_screen(default_config_folder());
+  DeviceRegistry devices(build_device_providers(registry, screen.provider, options.width,
+                                                options.height,
                                                 std::chrono::seconds(options.camera_timeout),
                                                 std::chrono::seconds(options.camera_idle),
                                                 socket.port));
@@ -91,9 +99,8 @@ int main(int argc, char** argv) {
           escape_controls(failure->message));
     }
   }
-  std::unique_ptr<ScreenRecorder> recorder = build_recorder();
   Api api(ServiceSettings{options.device, options.width, options.height, socket.port}, devices,
-          registry, recorder.get());
+          registry, screen.recorder.get(), screen.status);
   HttpLimits limits;
   limits.head_time = limits.body_time = std::chrono::seconds(options.request_timeout);
   HttpService http(api, socket, limits);
@@ -112,7 +119,7 @@ int main(int argc, char** argv) {
       if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP) {
         say(std::string("stopping (") +
             (signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP") + ")");
-        if (recorder) recorder->cut_short();
+        if (screen.recorder) screen.recorder->cut_short();
         http.stop();
         return;
       }

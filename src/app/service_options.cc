@@ -49,6 +49,8 @@ std::variant<ServiceOptions, std::string> parse_service_options(
       options.help = true;
     } else if (word == "--version") {
       options.version = true;
+    } else if (word == "--allow-screen") {
+      options.allow_screen = true;
     } else if (word == "--port" || word == "--device" || word == "--size" ||
                word == "--request-timeout" || word == "--camera-timeout" ||
                word == "--camera-idle") {

@@ -20,10 +20,12 @@ struct ServiceOptions {
   int camera_idle = 3;       // seconds a webcam keeps streaming after a request; 0: released at once
   bool help = false;
   bool version = false;
+  bool allow_screen = false;  // ask the desktop for permission to capture the screen, then exit
 };
 
 inline constexpr const char* kServiceUsage =
     "usage: tirvane-app [--port N] [--device ID] [--size WxH]\n"
+    "       tirvane-app --allow-screen\n"
     "\n"
     "The capture service that the tirvane client talks to, on http://127.0.0.1:PORT/api.\n"
     "\n"
@@ -39,9 +41,14 @@ inline constexpr const char* kServiceUsage =
     "                seconds a webcam stays open and streaming after a request, so that the next\n"
     "                one is served at once (default 3); 0 releases it after every request\n"
     "  --version     print the version\n"
+    "  --allow-screen\n"
+    "                on GNOME, KDE and other desktops that share the screen through their portal:\n"
+    "                show the desktop's dialog once, keep the permission it grants, and exit;\n"
+    "                run it inside your desktop session before capturing the screen\n"
     "\n"
     "Network cameras registered with `tirvane add-source` are kept in\n"
-    "$XDG_CONFIG_HOME/tirvane/sources.json (else ~/.config/tirvane/sources.json).\n";
+    "$XDG_CONFIG_HOME/tirvane/sources.json (else ~/.config/tirvane/sources.json); the screen\n"
+    "permission given with --allow-screen is kept beside it, in screen-consent.\n";
 
 // `args` without the program name; `port_variable` is TIRVANE_PORT when set. The options, or
 // a message saying what is wrong.

@@ -36,9 +36,15 @@ struct WaylandProblem {
   std::string display;
   bool reached = false;
   std::string why;  // when not reached
+  std::string desktop_lacks;  // what the desktop's session lacks, when it could be asked
 };
 
-Failure wayland_refusal(const WaylandProblem& problem, const std::string* xwayland_display) {
+// What would capture a desktop whose compositor offers no wlr-screencopy.
+constexpr const char* kDesktopWouldWork =
+    "; or install xdg-desktop-portal with your desktop's portal backend";
+
+Failure wayland_refusal(const WaylandProblem& problem, const std::string* xwayland_display,
+                        const std::string& desktop_lacks) {
   std::string message = "no screen to capture in this Wayland session: ";
   if (!problem.reached) {
     message += problem.why;
@@ -46,14 +52,19 @@ Failure wayland_refusal(const WaylandProblem& problem, const std::string* xwayla
     message += "the compositor of the Wayland display " + quoted(problem.display) +
                " offers no capture method this service can use";
   }
+  if (!desktop_lacks.empty()) message += ", " + desktop_lacks;
   if (xwayland_display != nullptr) {
     message += ", and XWayland's display " + quoted(*xwayland_display) +
                " would show Wayland windows as black, so it is not used";
   }
-  return {FailureKind::kUnavailable, message + "; " + kWhatWouldWork};
+  message += "; ";
+  message += kWhatWouldWork;
+  if (!desktop_lacks.empty()) message += kDesktopWouldWork;
+  return {FailureKind::kUnavailable, message};
 }
 
-Result<std::unique_ptr<FrameSource>> open_frame_source(const DisplayEnvironment& environment) {
+Result<std::unique_ptr<FrameSource>> open_frame_source(
+    const DisplayEnvironment& environment, const DesktopMethods& desktop) {
   std::optional<WaylandProblem> wayland_problem;
   if (environment.wayland_session) {
     // A session announced only by XDG_SESSION_TYPE has its compositor on the default socket.
@@ -63,31 +74,40 @@ Result<std::unique_ptr<FrameSource>> open_frame_source(const DisplayEnvironment&
       if ((*screen)->can_capture()) {
         return wayland::make_screencopy_frame_source(std::move(*screen));
       }
-      wayland_problem = WaylandProblem{display, true, ""};
+      wayland_problem = WaylandProblem{display, true, "", ""};
     } else {
-      wayland_problem = WaylandProblem{display, false, std::get<Failure>(connected).message};
+      wayland_problem = WaylandProblem{display, false, std::get<Failure>(connected).message, ""};
     }
-    // Further Wayland capture methods are tried here, before X11.
+    // The desktop's own methods, before X11.
+    for (const DesktopMethod& method : desktop.in_order) {
+      if (method.offered()) return method.open();
+    }
+    if (desktop.none_offered) wayland_problem->desktop_lacks = desktop.none_offered();
   }
 
   // The X server: the only method outside a Wayland session, the last resort inside one.
   auto opened = X11Screen::open(environment);
   if (failed(opened)) {
-    if (wayland_problem) return wayland_refusal(*wayland_problem, nullptr);
+    if (wayland_problem) {
+      return wayland_refusal(*wayland_problem, nullptr, wayland_problem->desktop_lacks);
+    }
     return std::get<Failure>(opened);
   }
   auto& screen = std::get<std::unique_ptr<X11Screen>>(opened);
   if (wayland_problem && screen->is_xwayland()) {
     const std::string xwayland = screen->display_name();
-    return wayland_refusal(*wayland_problem, &xwayland);
+    return wayland_refusal(*wayland_problem, &xwayland, wayland_problem->desktop_lacks);
   }
   return std::unique_ptr<FrameSource>(std::move(screen));
 }
 
 }  // namespace
 
-FrameSourceOpener screen_frame_sources(DisplayEnvironment environment) {
-  return [environment = std::move(environment)] { return open_frame_source(environment); };
+FrameSourceOpener screen_frame_sources(DisplayEnvironment environment,
+                                       DesktopMethods desktop) {
+  return [environment = std::move(environment), desktop = std::move(desktop)] {
+    return open_frame_source(environment, desktop);
+  };
 }
 
 }  // namespace app

@@ -42,6 +42,9 @@ class FrameSource {
 
   // The outputs as they are now, the primary one (or else the first) first.
   virtual Result<std::vector<ScreenOutput>> outputs() = 0;
+  // False for a method that cannot list the display's outputs: grab() is then the judge of
+  // whether an output exists.
+  virtual bool lists_outputs() const { return true; }
 
   // The newest frame of `output` ("" for the primary output) as BGRX rows with their own
   // stride. The pixels belong to the source and stay valid until its next call. Follows changes

@@ -32,7 +32,8 @@ Result<ScreenState> ScreenConnection::look() {
   auto outputs = source_->outputs();
   if (failed(outputs)) return std::get<Failure>(outputs);
   seen_ = ScreenState{source_->method_name(), source_->display_name(),
-                      std::move(std::get<std::vector<ScreenOutput>>(outputs))};
+                      std::move(std::get<std::vector<ScreenOutput>>(outputs)),
+                      source_->lists_outputs()};
   return *seen_;
 }
 

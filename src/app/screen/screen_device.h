@@ -33,6 +33,7 @@ struct ScreenState {
   std::string method;   // "wlr-screencopy", "x11"
   std::string display;  // "wayland-1", ":0"
   std::vector<ScreenOutput> outputs;
+  bool outputs_listed = true;  // false: the method cannot list them, `outputs` may lack some
 };
 
 // One frame source for all the screen's devices, opened on first use and opened anew (the

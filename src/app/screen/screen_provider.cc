@@ -44,6 +44,7 @@ std::optional<Result<std::shared_ptr<Device>>> ScreenProvider::find(std::string_
 
   const std::string name(id.substr(kPrefix.size()));
   const ScreenState& state = std::get<ScreenState>(seen);
+  if (!state.outputs_listed) return Result<std::shared_ptr<Device>>(device_for(name));
   std::string names;
   for (const ScreenOutput& output : state.outputs) {
     if (output.name == name) return Result<std::shared_ptr<Device>>(device_for(name));

@@ -1,0 +1,400 @@
+#include "portal_stack.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "fake_service.h"
+
+extern char** environ;
+
+namespace portal_testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kBackendName = "org.freedesktop.impl.portal.desktop.tirvanetest";
+constexpr const char* kDesktopName = "tirvanetest";
+constexpr auto kStartTimeout = std::chrono::seconds(15);
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Waits until `ready` holds, or throws naming `what`.
+template <class Ready>
+void wait_until(const std::string& what, Ready ready) {
+  const auto until = Clock::now() + kStartTimeout;
+  while (!ready()) {
+    if (Clock::now() > until) throw std::runtime_error("portal stack: " + what + " did not start");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::string bus_config(const std::string& socket) {
+  return "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+         " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+         "<busconfig>\n"
+         "  <type>session</type>\n"
+         "  <listen>unix:path=" + socket + "</listen>\n"
+         "  <auth>EXTERNAL</auth>\n"
+         "  <policy context=\"default\">\n"
+         "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+         "    <allow eavesdrop=\"true\"/>\n"
+         "    <allow own=\"*\"/>\n"
+         "  </policy>\n"
+         "</busconfig>\n";
+}
+
+}  // namespace
+
+PortalStack::PortalStack(Desktop desktop) : folder_(testing_support::make_temp_dir()) {
+  for (const char* sub : {"/run", "/config", "/data", "/state", "/portals"}) {
+    std::filesystem::create_directories(folder_ + sub);
+  }
+  ::chmod((folder_ + "/run").c_str(), 0700);
+  write_file(folder_ + "/bus.conf", bus_config(folder_ + "/run/bus"));
+  bus_address_ = "unix:path=" + folder_ + "/run/bus";
+  write_script();
+
+  spawn("dbus-daemon", {"dbus-daemon", "--config-file=" + folder_ + "/bus.conf", "--nofork",
+                        "--nopidfile"}, {}, folder_ + "/dbus.log");
+  wait_until("the session bus", [&] { return std::filesystem::exists(folder_ + "/run/bus"); });
+  if (desktop == Desktop::kBusOnly) return;
+  if (desktop == Desktop::kRealKwin || desktop == Desktop::kRealKwinWithoutDesktopFile) {
+    start_kwin(desktop == Desktop::kRealKwin);
+    return;
+  }
+  if (desktop == Desktop::kKwin) {
+    spawn("KWin stand-in", {"/usr/bin/python3", std::string(TIRVANE_PORTAL_SCRIPTS) + "/fake_kwin.py",
+                            folder_ + "/kwin.json", folder_ + "/calls.log"},
+          {}, folder_ + "/kwin.out");
+    wait_for_name("org.kde.KWin");
+    return;
+  }
+
+  spawn("pipewire", {"pipewire"}, {}, folder_ + "/pipewire.log");
+  wait_until("pipewire", [&] { return std::filesystem::exists(folder_ + "/run/pipewire-0"); });
+  spawn("wireplumber", {"wireplumber"}, {}, folder_ + "/wireplumber.log");
+  if (desktop == Desktop::kGnome) {
+    gnome_ = true;
+    write_script();
+    // The shell looks for the system bus at start and stops without one: an empty one.
+    write_file(folder_ + "/system.conf", bus_config(folder_ + "/run/no-system-bus"));
+    spawn("a system bus", {"dbus-daemon", "--config-file=" + folder_ + "/system.conf", "--nofork",
+                           "--nopidfile"}, {}, folder_ + "/system-bus.log");
+    wait_until("the system bus", [&] { return std::filesystem::exists(folder_ + "/run/no-system-bus"); });
+    spawn("GNOME Shell",
+          {"gnome-shell", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+           std::to_string(kCompositorWidth) + "x" + std::to_string(kCompositorHeight)},
+          {}, folder_ + "/gnome-shell.log");
+    wait_for_name("org.gnome.Mutter.ScreenCast");
+  }
+  spawn("the permission store", {"/usr/libexec/xdg-permission-store", "--replace"}, {},
+        folder_ + "/permission-store.log");
+  spawn("the portal backend",
+        {"/usr/bin/python3", std::string(TIRVANE_PORTAL_SCRIPTS) + "/portal_backend.py",
+         kBackendName, folder_ + "/script.json", folder_ + "/calls.log"},
+        {}, folder_ + "/backend.log");
+  write_file(folder_ + "/portals/" + kDesktopName + ".portal",
+             std::string("[portal]\nDBusName=") + kBackendName +
+                 "\nInterfaces=org.freedesktop.impl.portal.ScreenCast\nUseIn=" + kDesktopName + "\n");
+  wait_for_name("org.freedesktop.impl.portal.PermissionStore");
+  wait_for_name(kBackendName);
+  spawn("the portal frontend", {"/usr/libexec/xdg-desktop-portal"},
+        {{"XDG_DESKTOP_PORTAL_DIR", folder_ + "/portals"}, {"XDG_CURRENT_DESKTOP", kDesktopName}},
+        folder_ + "/portal.log");
+  portal_child_ = children_.size() - 1;
+  wait_for_name("org.freedesktop.portal.Desktop");
+}
+
+PortalStack::~PortalStack() {
+  for (auto child = children_.rbegin(); child != children_.rend(); ++child) stop(*child);
+  std::error_code ignored;
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+void PortalStack::start_kwin(bool with_desktop_file) {
+  // The installed binary carries a file capability that a container may refuse to run: a copy,
+  // under the name KWin checks for.
+  std::filesystem::create_directories(folder_ + "/bin");
+  std::filesystem::copy_file("/usr/bin/kwin_wayland", folder_ + "/bin/kwin_wayland");
+  // The service's .desktop file, as `cmake --install` writes it, naming the built program.
+  std::filesystem::create_directories(folder_ + "/data/applications");
+  if (with_desktop_file) {
+    std::string entry = read_file(TIRVANE_DESKTOP_TEMPLATE);
+    const std::string field = "@CMAKE_INSTALL_FULL_BINDIR@/tirvane-app";
+    entry.replace(entry.find(field), field.size(), TIRVANE_APP_PATH);
+    write_file(folder_ + "/data/applications/tirvane-app.desktop", entry);
+  }
+
+  spawn("KWin",
+        {folder_ + "/bin/kwin_wayland", "--virtual", "--width", "1280", "--height", "720",
+         "--no-lockscreen", "--xwayland"},
+        {{"KWIN_COMPOSE", "O2"}, {"XDG_CACHE_HOME", folder_ + "/cache"}}, folder_ + "/kwin.log");
+  kwin_child_ = children_.size() - 1;
+  wait_for_name("org.kde.KWin");
+  // The name comes before the screenshot interface: wait until that answers too.
+  sd_bus* bus = nullptr;
+  sd_bus_new(&bus);
+  sd_bus_set_address(bus, bus_address_.c_str());
+  sd_bus_set_bus_client(bus, 1);
+  sd_bus_start(bus);
+  wait_until("KWin's screenshot interface", [&] {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    std::uint32_t version = 0;
+    const int r = sd_bus_get_property_trivial(bus, "org.kde.KWin", "/org/kde/KWin/ScreenShot2",
+                                              "org.kde.KWin.ScreenShot2", "Version", &error, 'u',
+                                              &version);
+    sd_bus_error_free(&error);
+    return r >= 0;
+  });
+  sd_bus_flush_close_unref(bus);
+  wait_until("XWayland", [&] { return !xwayland_display().empty(); });
+}
+
+// The display of the XWayland that KWin started (its child, run as "Xwayland :N ...").
+std::string PortalStack::xwayland_display() const {
+  if (!kwin_child_) return "";
+  const pid_t kwin = children_[*kwin_child_].pid;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string stat = read_file(entry.path().string() + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos || stat.find("(Xwayland)") == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string state;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    if (parent != kwin) continue;
+    const std::string cmdline = read_file(entry.path().string() + "/cmdline");
+    const auto colon = cmdline.find('\0');
+    if (colon == std::string::npos) continue;
+    const std::string display = cmdline.substr(colon + 1, cmdline.find('\0', colon + 1) - colon - 1);
+    if (!display.empty() && display[0] == ':') return display;
+  }
+  return "";
+}
+
+void PortalStack::show_window(std::uint32_t colour, int x, int y, int width, int height) {
+  char name[8];
+  std::snprintf(name, sizeof name, "#%06x", colour & 0xffffffu);
+  spawn("a window", {"xmessage", "-bg", name, "-fg", name, "-geometry",
+                     std::to_string(width) + "x" + std::to_string(height) + "+" +
+                         std::to_string(x) + "+" + std::to_string(y),
+                     "tirvane"},
+        {{"DISPLAY", xwayland_display()}}, folder_ + "/window.log");
+}
+
+pid_t PortalStack::spawn(const std::string& what, const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& extra_env,
+                         const std::string& out_file) {
+  std::map<std::string, std::string> env{
+      {"DBUS_SESSION_BUS_ADDRESS", bus_address_},
+      {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + folder_ + "/run/no-system-bus"},
+      {"XDG_RUNTIME_DIR", folder_ + "/run"},
+      {"XDG_CONFIG_HOME", folder_ + "/config"},
+      {"XDG_DATA_HOME", folder_ + "/data"},
+      {"XDG_STATE_HOME", folder_ + "/state"},
+      {"HOME", folder_},
+      {"GSETTINGS_BACKEND", "memory"},
+      {"GIO_USE_VFS", "local"},
+  };
+  for (const auto& [name, value] : extra_env) env[name] = value;
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    if (env.count(name) || name == "DISPLAY" || name == "WAYLAND_DISPLAY" ||
+        name == "PIPEWIRE_REMOTE" || name == "PIPEWIRE_RUNTIME_DIR") {
+      continue;
+    }
+    environment.push_back(text);
+  }
+  for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  std::vector<std::string> words = argv;
+  std::vector<char*> c_argv;
+  for (std::string& word : words) c_argv.push_back(word.data());
+  c_argv.push_back(nullptr);
+  std::vector<char*> c_env;
+  for (std::string& entry : environment) c_env.push_back(entry.data());
+  c_env.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("portal stack: cannot start " + what);
+  children_.push_back({what, pid});
+  return pid;
+}
+
+void PortalStack::stop(Child& child) {
+  if (child.pid <= 0) return;
+  ::kill(child.pid, SIGTERM);
+  const auto until = Clock::now() + std::chrono::seconds(3);
+  int status = 0;
+  while (::waitpid(child.pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > until) {
+      ::kill(child.pid, SIGKILL);
+      ::waitpid(child.pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  child.pid = -1;
+}
+
+void PortalStack::wait_for_name(const std::string& name) {
+  sd_bus* bus = nullptr;
+  if (sd_bus_new(&bus) < 0) throw std::runtime_error("portal stack: no sd-bus");
+  sd_bus_set_address(bus, bus_address_.c_str());
+  sd_bus_set_bus_client(bus, 1);
+  if (sd_bus_start(bus) < 0) {
+    sd_bus_unref(bus);
+    throw std::runtime_error("portal stack: cannot connect to its own bus");
+  }
+  wait_until(name, [&] {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int has = 0;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
+                           name.c_str()) >= 0) {
+      sd_bus_message_read(reply, "b", &has);
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return has != 0;
+  });
+  sd_bus_flush_close_unref(bus);
+}
+
+std::size_t PortalStack::add_monitor(const Monitor& monitor) {
+  const std::size_t index = monitors_.size();
+  const std::string out = folder_ + "/monitor" + std::to_string(index) + ".out";
+  char colour[8];
+  std::snprintf(colour, sizeof colour, "%06x", monitor.colour & 0xffffffu);
+  spawn("monitor " + monitor.name,
+        {TIRVANE_VIDEO_SOURCE, "--name", monitor.name, "--size",
+         std::to_string(monitor.width) + "x" + std::to_string(monitor.height), "--fps",
+         std::to_string(monitor.fps), "--colour", colour, "--bad-every",
+         std::to_string(monitor.bad_every)},
+        {}, out);
+  monitor_child_.push_back(children_.size() - 1);
+  std::uint32_t node = 0;
+  wait_until("monitor " + monitor.name, [&] {
+    const std::string text = read_file(out);
+    const auto at = text.find("node ");
+    if (at == std::string::npos || text.find('\n', at) == std::string::npos) return false;
+    node = static_cast<std::uint32_t>(std::stoul(text.substr(at + 5)));
+    return true;
+  });
+  monitors_.push_back(monitor);
+  nodes_.push_back(node);
+  write_script();
+  return index;
+}
+
+void PortalStack::stop_monitor(std::size_t index) {
+  if (index < monitor_child_.size() && monitor_child_[index]) {
+    stop(children_[*monitor_child_[index]]);
+    monitor_child_[index].reset();
+  }
+  write_script();
+}
+
+void PortalStack::stop_portal() {
+  if (portal_child_) stop(children_[*portal_child_]);
+  portal_child_.reset();
+}
+
+void PortalStack::script(const std::string& answer, bool restore) {
+  answer_ = answer;
+  restore_ = restore;
+  write_script();
+}
+
+void PortalStack::script_kwin(const std::string& answer) {
+  kwin_answer_ = answer;
+  write_script();
+}
+
+void PortalStack::write_script() const {
+  nlohmann::json streams = nlohmann::json::array();
+  for (std::size_t i = 0; i < monitors_.size(); ++i) {
+    if (!monitor_child_[i]) continue;
+    const Monitor& m = monitors_[i];
+    streams.push_back({{"node", nodes_[i]}, {"x", m.x}, {"y", m.y}, {"width", m.width},
+                       {"height", m.height}});
+  }
+  if (gnome_) {
+    streams = nlohmann::json::array(
+        {{{"node", 0}, {"width", kCompositorWidth}, {"height", kCompositorHeight}}});
+  }
+  write_file(folder_ + "/script.json.new",
+             nlohmann::json{{"answer", answer_}, {"restore", restore_}, {"streams", streams},
+                            {"mutter", gnome_}}
+                 .dump());
+  std::filesystem::rename(folder_ + "/script.json.new", folder_ + "/script.json");
+  write_file(folder_ + "/kwin.json.new", nlohmann::json{{"answer", kwin_answer_}}.dump());
+  std::filesystem::rename(folder_ + "/kwin.json.new", folder_ + "/kwin.json");
+}
+
+std::vector<nlohmann::json> PortalStack::calls() const {
+  std::vector<nlohmann::json> calls;
+  std::istringstream lines(read_file(folder_ + "/calls.log"));
+  for (std::string line; std::getline(lines, line);) {
+    auto parsed = nlohmann::json::parse(line, nullptr, false);
+    if (!parsed.is_discarded()) calls.push_back(parsed);
+  }
+  return calls;
+}
+
+std::vector<nlohmann::json> PortalStack::calls(const std::string& kind) const {
+  std::vector<nlohmann::json> chosen;
+  for (auto& call : calls()) {
+    if (call.value("call", "") == kind) chosen.push_back(call);
+  }
+  return chosen;
+}
+
+std::map<std::string, std::optional<std::string>> PortalStack::session_env() const {
+  return {{"DBUS_SESSION_BUS_ADDRESS", bus_address_},
+          {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + folder_ + "/run/no-system-bus"},
+          {"XDG_SESSION_TYPE", "wayland"},
+          {"XDG_RUNTIME_DIR", folder_ + "/run"},
+          {"DISPLAY", std::nullopt},
+          {"WAYLAND_DISPLAY", std::nullopt}};
+}
+
+int bar_column(const std::vector<std::uint8_t>& rgb, int width, int y) {
+  for (int x = 0; x < width; ++x) {
+    const std::size_t at = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                            static_cast<std::size_t>(x)) * 3;
+    if (rgb[at] > 230 && rgb[at + 1] > 230 && rgb[at + 2] > 230) return x;
+  }
+  return -1;
+}
+
+}  // namespace portal_testing
