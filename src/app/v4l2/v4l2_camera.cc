@@ -129,14 +129,17 @@ Result<JpegFrame> V4l2Camera::take_jpeg(const FrameRequest& request) {
   if ((request.width && *request.width <= 0) || (request.height && *request.height <= 0)) {
     return Failure{FailureKind::kBadRequest, "width and height must be positive"};
   }
+  // A picture shows the moment it was asked for: nothing exposed before then.
+  const auto asked = std::chrono::steady_clock::now();
   return with_session<JpegFrame>([&](CaptureSession& session) -> Result<JpegFrame> {
     if (auto streaming = ensure_streaming(request, true); failed(streaming)) {
       return std::get<Failure>(streaming);
     }
     const StreamFormat format = session.stream_format();
     for (int bad = 0; bad < kMaxBadFrames; ++bad) {
-      // Two frames after a change: a picture is kept, so it must show the change.
-      auto frame = session.next_frame(stale_ ? 2 : 0);
+      // After a control change one frame more: a camera acts on a control a little after the
+      // write, so the first frame exposed after it may still show the old setting.
+      auto frame = session.frame_exposed_after(asked, stale_ ? 1 : 0);
       if (failed(frame)) return std::get<Failure>(frame);
       stale_ = false;
       const std::string& bytes = std::get<std::string>(frame);
