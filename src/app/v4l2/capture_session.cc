@@ -275,7 +275,7 @@ Result<bool> CaptureSession::drain_waiting() {
   return true;
 }
 
-Result<std::pair<std::string, CaptureSession::Dequeued>> CaptureSession::copy_next_whole() {
+Result<CapturedFrame> CaptureSession::copy_next_whole() {
   for (int damaged = 0; damaged < kMaxDamagedFrames; ++damaged) {
     auto waited = wait_for_buffer();
     if (failed(waited)) return std::get<Failure>(waited);
@@ -285,13 +285,13 @@ Result<std::pair<std::string, CaptureSession::Dequeued>> CaptureSession::copy_ne
       bytes.assign(static_cast<const char*>(buffers_[frame.index].address), frame.bytes_used);
     }
     if (auto queued = requeue(frame.index); failed(queued)) return std::get<Failure>(queued);
-    if (!frame.damaged && !bytes.empty()) return std::pair(std::move(bytes), frame);
+    if (!frame.damaged && !bytes.empty()) return CapturedFrame{std::move(bytes), frame.exposure_began};
   }
   return Failure{FailureKind::kDeviceFailed,
                  "camera " + std::to_string(camera_.node) + " sends only damaged frames"};
 }
 
-Result<std::string> CaptureSession::frame_exposed_after(Clock::time_point asked, int later) {
+Result<CapturedFrame> CaptureSession::frame_exposed_after(Clock::time_point asked, int later) {
   if (!streaming_) return Failure{FailureKind::kInternal, "the camera is not streaming"};
   if (auto drained = drain_waiting(); failed(drained)) return std::get<Failure>(drained);
   // Without a usable stamp: every frame from here on completes after `asked`, and the second of
@@ -300,24 +300,22 @@ Result<std::string> CaptureSession::frame_exposed_after(Clock::time_point asked,
   for (;;) {
     auto next = copy_next_whole();
     if (failed(next)) return std::get<Failure>(next);
-    auto& [bytes, frame] = std::get<std::pair<std::string, Dequeued>>(next);
+    CapturedFrame& frame = std::get<CapturedFrame>(next);
     ++completed_after;
     const bool fresh = frame.exposure_began ? *frame.exposure_began >= asked : completed_after >= 2;
     if (!fresh) continue;
     if (later-- > 0) continue;
-    return std::move(bytes);
+    return std::move(frame);
   }
 }
 
-Result<std::string> CaptureSession::next_frame(int skip) {
+Result<CapturedFrame> CaptureSession::next_frame(int skip) {
   if (!streaming_) return Failure{FailureKind::kInternal, "the camera is not streaming"};
   if (auto drained = drain_waiting(); failed(drained)) return std::get<Failure>(drained);
   if (skip > 0) {
     if (auto skipped = discard_frames(skip); failed(skipped)) return std::get<Failure>(skipped);
   }
-  auto next = copy_next_whole();
-  if (failed(next)) return std::get<Failure>(next);
-  return std::move(std::get<std::pair<std::string, Dequeued>>(next).first);
+  return copy_next_whole();
 }
 
 }  // namespace app::v4l2

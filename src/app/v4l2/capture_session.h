@@ -36,6 +36,13 @@ struct StreamSettings {
   int frame_timeout_ms = 5000;
 };
 
+// One frame, copied out of the driver's buffer.
+struct CapturedFrame {
+  std::string bytes;
+  // When its exposure began, where the driver's time stamp tells.
+  std::optional<std::chrono::steady_clock::time_point> exposure_began;
+};
+
 class CaptureSession {
  public:
   // Opens the node and checks that it is a video capture device that can stream.
@@ -63,13 +70,14 @@ class CaptureSession {
   // and after a control change the next `skip` frames too (the one being exposed during the
   // change, and, since a camera acts on a control a little after the write, the one whose
   // exposure may have begun in between). Buffers the driver marks as damaged are skipped.
-  Result<std::string> next_frame(int skip);
+  Result<CapturedFrame> next_frame(int skip);
 
   // A copy of a frame whose exposure began at `asked` or later, so that nothing it shows comes
   // from before then; with `later` > 0, that many such frames are passed over first (after a
   // control change: a camera acts on it a little after the write). Frames already waiting are
   // dropped; damaged buffers are skipped.
-  Result<std::string> frame_exposed_after(std::chrono::steady_clock::time_point asked, int later);
+  Result<CapturedFrame> frame_exposed_after(std::chrono::steady_clock::time_point asked,
+                                            int later);
 
  private:
   CaptureSession(std::shared_ptr<DeviceLayer> layer, CameraRef camera, int fd);
@@ -95,8 +103,8 @@ class CaptureSession {
   Result<Dequeued> wait_for_buffer();
   // When the frame in `buffer`, dequeued just now, began its exposure.
   std::optional<std::chrono::steady_clock::time_point> exposure_start(const v4l2_buffer& buffer);
-  // The next undamaged frame, copied, and when its exposure began.
-  Result<std::pair<std::string, Dequeued>> copy_next_whole();
+  // The next undamaged frame, copied.
+  Result<CapturedFrame> copy_next_whole();
   Result<bool> requeue(std::uint32_t index);
   Result<bool> drain_waiting();
   Result<bool> discard_frames(int count);

@@ -119,6 +119,9 @@ Result<bool> V4l2Camera::ensure_streaming(const FrameRequest& request, bool keep
   if (session.streaming() && session.streaming_choice() == choice) return true;
   auto started = session.start(*choice, options_.stream);
   if (failed(started)) return std::get<Failure>(started);
+  // Every frame from here on was exposed well after any control written before: the stream's
+  // start and the warm-up frames it discards take longer than a camera needs to act on one.
+  stale_ = false;
   const FrameSize size = std::get<StreamFormat>(started).size;
   info_.width = size.width;
   info_.height = size.height;
@@ -142,7 +145,7 @@ Result<JpegFrame> V4l2Camera::take_jpeg(const FrameRequest& request) {
       auto frame = session.frame_exposed_after(asked, stale_ ? 1 : 0);
       if (failed(frame)) return std::get<Failure>(frame);
       stale_ = false;
-      const std::string& bytes = std::get<std::string>(frame);
+      const std::string& bytes = std::get<CapturedFrame>(frame).bytes;
       JpegFrame jpeg;
       if (is_jpeg_format(format.fourcc)) {
         auto whole = servable_jpeg(bytes);
@@ -186,7 +189,8 @@ Result<Image> V4l2Camera::take_gray() {
       auto frame = session.next_frame(stale_ ? 1 : 0);
       if (failed(frame)) return std::get<Failure>(frame);
       stale_ = false;
-      const std::string& bytes = std::get<std::string>(frame);
+      const std::string& bytes = std::get<CapturedFrame>(frame).bytes;
+      gray_exposure_began_ = std::get<CapturedFrame>(frame).exposure_began;
       if (!is_jpeg_format(format.fourcc)) {
         if (bytes.size() < raw_frame_size(format.fourcc, format.stride, format.size.height)) {
           continue;

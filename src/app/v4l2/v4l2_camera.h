@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <thread>
 
@@ -54,6 +55,9 @@ class V4l2Camera final : public Device {
   Result<std::vector<ControlInfo>> list_controls() override;
   Result<ControlChange> change_control(std::string_view name, std::int64_t value) override;
   std::chrono::milliseconds settle_time() const override { return options_.focus_settle; }
+  std::optional<std::chrono::steady_clock::time_point> gray_exposure_began() const override {
+    return gray_exposure_began_;
+  }
 
   // Runs `operation` on the open session, opening it first; a failure of the device closes the
   // session, so the next request starts afresh.
@@ -72,6 +76,7 @@ class V4l2Camera final : public Device {
   std::condition_variable_any session_opened_;
   std::unique_ptr<CaptureSession> session_;
   bool stale_ = false;  // a control changed since the last frame
+  std::optional<std::chrono::steady_clock::time_point> gray_exposure_began_;
   std::chrono::steady_clock::time_point last_use_;
 
   std::jthread closer_;  // last: stopped and joined before the members it uses go away
