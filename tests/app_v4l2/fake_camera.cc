@@ -150,7 +150,7 @@ void FakeDeviceLayer::deliver(Node& node, std::uint32_t index, const Camera& cam
                .first;
   }
   std::vector<std::uint8_t> frame = made->second;
-  if (is_compressed(camera.fourcc) && camera.timing && frame.size() >= 2) {
+  if (is_compressed(camera.fourcc) && frame.size() >= 2) {
     const std::string note =
         "exposure-began " + std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                                began.time_since_epoch()).count());

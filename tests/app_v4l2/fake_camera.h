@@ -6,8 +6,9 @@
 // they were when the frame before it was made: that one was being exposed meanwhile. So frames
 // waiting in buffers after a control change are stale, and so is the first one after them.
 // Buffers carry the start of their frame's exposure as their time stamp, as UVC drivers give
-// it; a timed camera's MJPEG frames also say it in a comment ("exposure-began NS", nanoseconds
-// of the monotonic clock), so a test can tell from a picture served when it was taken.
+// it; MJPEG frames also say it in a comment ("exposure-began NS", nanoseconds of the monotonic
+// clock), so a test can tell from a picture served when it was taken, and that it is the
+// camera's own JPEG.
 //
 // Thread-safe: the camera under test closes its node from its own thread.
 #pragma once

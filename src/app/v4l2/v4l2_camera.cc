@@ -2,6 +2,7 @@
 
 #include <linux/videodev2.h>
 
+#include "app/frame_fit.h"
 #include "app/v4l2/controls.h"
 #include "app/v4l2/mjpeg.h"
 #include "app/v4l2/raw_frame.h"
@@ -146,13 +147,38 @@ Result<JpegFrame> V4l2Camera::take_jpeg(const FrameRequest& request) {
       if (failed(frame)) return std::get<Failure>(frame);
       stale_ = false;
       const std::string& bytes = std::get<CapturedFrame>(frame).bytes;
+      // The mode's picture fitted inside the asked box, aspect kept, never enlarged; the
+      // camera's own JPEG goes out as it is when it already fits exactly.
+      const FitSize sent =
+          fitted_size(format.size.width, format.size.height, request.width, request.height);
+      const bool whole_frame = sent.width == format.size.width && sent.height == format.size.height;
       JpegFrame jpeg;
+      jpeg.width = sent.width;
+      jpeg.height = sent.height;
       if (is_jpeg_format(format.fourcc)) {
         auto whole = servable_jpeg(bytes);
         if (!whole || !looks_like_jpeg(*whole)) continue;  // cut short on the way: take the next
-        jpeg.bytes = std::move(*whole);
+        if (whole_frame) {
+          jpeg.bytes = std::move(*whole);
+        } else {
+          auto fitted = fit_frame(*whole, FitRequest{std::nullopt, request.width, request.height},
+                                  std::to_string(camera_.node));
+          if (failed(fitted)) {
+            // A frame damaged on the way: take the next.
+            if (std::get<Failure>(fitted).kind == FailureKind::kDeviceFailed) continue;
+            return std::get<Failure>(fitted);
+          }
+          FittedFrame& made = std::get<FittedFrame>(fitted);
+          jpeg.bytes = std::move(made.bytes);
+          jpeg.width = made.width;
+          jpeg.height = made.height;
+        }
       } else {
-        auto encoded = encode_raw_frame(raw_frame(format, bytes), options_.jpeg_quality);
+        auto encoded =
+            whole_frame
+                ? encode_raw_frame(raw_frame(format, bytes), options_.jpeg_quality)
+                : encode_raw_frame_scaled(raw_frame(format, bytes), sent.width, sent.height,
+                                          options_.jpeg_quality, scaler_);
         if (failed(encoded)) {
           // A frame cut short on the way: take the next.
           if (std::get<Failure>(encoded).kind == FailureKind::kDeviceFailed) continue;
@@ -160,10 +186,9 @@ Result<JpegFrame> V4l2Camera::take_jpeg(const FrameRequest& request) {
         }
         jpeg.bytes = std::move(std::get<std::string>(encoded));
       }
-      jpeg.width = format.size.width;
-      jpeg.height = format.size.height;
-      jpeg.headers.emplace_back("X-Frame-Size", size_text(format.size));
-      if (size_differs(request, format.size)) {
+      const FrameSize sent_size{jpeg.width, jpeg.height};
+      jpeg.headers.emplace_back("X-Frame-Size", size_text(sent_size));
+      if (size_differs(request, sent_size)) {
         jpeg.headers.emplace_back("X-Asked-Size", asked_text(request));
       }
       return jpeg;
