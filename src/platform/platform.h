@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -58,9 +57,6 @@ class OutputFile {
   // Writes as much of `bytes` as the system accepts at once: the count (0 when it accepted none),
   // or the error.
   std::variant<std::size_t, OsError> write_some(std::string_view bytes);
-  // Writes as much of `pieces`, in order, as the system accepts with one call (a gathering write
-  // where the platform has one): the count (0 when it accepted none), or the error.
-  std::variant<std::size_t, OsError> write_pieces(std::span<const std::string_view> pieces);
   std::optional<OsError> close();
 
  private:

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,23 +97,6 @@ std::variant<OutputFile, OsError> OutputFile::create(const std::string& path) {
 std::variant<std::size_t, OsError> OutputFile::write_some(std::string_view bytes) {
   for (;;) {
     ssize_t n = ::write(to_fd(handle_), bytes.data(), bytes.size());
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return last_error();
-  }
-}
-
-std::variant<std::size_t, OsError> OutputFile::write_pieces(
-    std::span<const std::string_view> pieces) {
-  std::vector<iovec> vectors;
-  vectors.reserve(std::min<std::size_t>(pieces.size(), IOV_MAX));
-  for (std::string_view piece : pieces) {
-    if (vectors.size() == IOV_MAX) break;
-    if (piece.empty()) continue;
-    vectors.push_back(iovec{const_cast<char*>(piece.data()), piece.size()});
-  }
-  if (vectors.empty()) return std::size_t{0};
-  for (;;) {
-    const ssize_t n = ::writev(to_fd(handle_), vectors.data(), static_cast<int>(vectors.size()));
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return last_error();
   }
