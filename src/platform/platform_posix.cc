@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,6 +108,30 @@ std::optional<OsError> OutputFile::close() {
   int fd = to_fd(std::exchange(handle_, -1));
   if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return last_error();
   return std::nullopt;
+}
+
+bool can_prepare_pages() {
+#ifdef MADV_POPULATE_WRITE
+  return true;
+#else
+  return false;
+#endif
+}
+
+bool prepare_pages(char* begin, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(begin);
+  const std::uintptr_t first = (start + page - 1) & ~(page - 1);
+  const std::uintptr_t last = (start + size) & ~(page - 1);
+  if (last <= first) return true;
+  // Kernels before 5.14 do not know the advice and refuse it (EINVAL).
+  return ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) == 0;
+#else
+  static_cast<void>(begin);
+  static_cast<void>(size);
+  return false;
+#endif
 }
 
 std::optional<SocketAddress> literal_address(const std::string& host, std::uint16_t port) {

@@ -241,6 +241,11 @@ std::optional<OsError> OutputFile::close() {
   return std::nullopt;
 }
 
+// Not done here: committed memory of a process is brought in at its first write.
+bool can_prepare_pages() { return false; }
+
+bool prepare_pages(char*, std::size_t) { return false; }
+
 std::optional<SocketAddress> literal_address(const std::string& host, std::uint16_t port) {
   // The conversion itself needs no socket library, but what follows does; starting it here keeps
   // it before the first address of the first exchange.
