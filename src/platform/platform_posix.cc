@@ -32,6 +32,31 @@ void write_all(std::FILE* stream, std::string_view bytes) {
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
 }
 
+// The receive buffer asked for on every connection (Linux doubles it for its bookkeeping). On the
+// loopback a gigabyte answer was received in about 0.3 s through it, against 0.4 s through the
+// buffer the kernel tunes by itself, which starts small and grows with what the program has read.
+constexpr int kReceiveBuffer = 4 * 1024 * 1024;
+
+// The largest receive buffer a program may ask for (Linux: net.core.rmem_max), or 0 when unknown.
+long largest_receive_buffer() {
+  std::FILE* file = std::fopen("/proc/sys/net/core/rmem_max", "re");
+  if (file == nullptr) return 0;
+  long value = 0;
+  if (std::fscanf(file, "%ld", &value) != 1) value = 0;
+  std::fclose(file);
+  return value;
+}
+
+// Asks for kReceiveBuffer, but only where the system grants it whole: a buffer set by hand is no
+// longer tuned by the kernel, and one smaller than the tuning would reach could only slow it.
+void widen_receive_buffer(int fd) {
+  static const bool granted = largest_receive_buffer() >= kReceiveBuffer;
+  if (!granted) return;
+  const int size = kReceiveBuffer;
+  // A refusal changes nothing: the connection keeps the kernel's own buffer.
+  static_cast<void>(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size));
+}
+
 }  // namespace
 
 std::string describe(OsError error) {
@@ -199,6 +224,7 @@ std::variant<TcpStream, OsError> TcpStream::connect(const SocketAddress& address
   if (fd < 0) return last_error();
   TcpStream stream;
   stream.handle_ = fd;
+  widen_receive_buffer(fd);
   const auto* target = reinterpret_cast<const sockaddr*>(address.storage.data());
   while (::connect(fd, target, static_cast<socklen_t>(address.length)) != 0) {
     if (errno != EINTR) return last_error();
