@@ -1,56 +1,25 @@
 #include "app_client/pages_ahead.h"
 
 #include <algorithm>
-#include <limits>
-#include <system_error>
 
 #include "platform/platform.h"
 
-namespace {
-// The helper stays this far ahead of the receiver, whose receive may be filling the pages just
-// past the count it last reported; making the same pages from both threads only costs contention.
-constexpr std::size_t kGap = 2 * 1024 * 1024;
-// Pages made in one call: small enough that the helper follows the receiver closely.
-constexpr std::size_t kStep = 1024 * 1024;
-constexpr std::size_t kStop = std::numeric_limits<std::size_t>::max();
-}  // namespace
-
-PagesAhead::PagesAhead(std::span<char> buffer) : buffer_(buffer) {
-  if (buffer_.size() < kSmallest || !platform::can_prepare_pages()) return;
-  try {
-    helper_ = std::thread(&PagesAhead::run, this);
-  } catch (const std::system_error&) {
-    // No thread to be had (a memory limit, a thread limit): receive without one.
-  }
-}
-
-PagesAhead::~PagesAhead() {
-  if (!helper_.joinable()) return;
-  filled_.store(kStop);
-  filled_.notify_one();
-  helper_.join();
+PagesAhead::PagesAhead(std::span<char> buffer)
+    : buffer_(buffer), active_(buffer.size() >= kSmallest && platform::can_prepare_pages()) {
+  filled(0);
 }
 
 void PagesAhead::filled(std::size_t count) {
-  if (!helper_.joinable()) return;
-  filled_.store(std::min(count, kStop - 1), std::memory_order_release);
-  filled_.notify_one();
-}
-
-void PagesAhead::run() {
-  std::size_t next = 0;  // the first byte not yet made ready
-  for (;;) {
-    const std::size_t have = filled_.load(std::memory_order_acquire);
-    if (have == kStop || have >= buffer_.size()) return;
-    next = std::max(next, std::min(have + kGap, buffer_.size()));
-    if (next == buffer_.size()) return;
-    const std::size_t limit = std::min(buffer_.size(), have + kWindow);
-    if (next >= limit) {
-      filled_.wait(have, std::memory_order_acquire);  // far enough ahead: until more arrives
-      continue;
-    }
-    const std::size_t end = std::min(limit, next + kStep);
-    if (!platform::prepare_pages(buffer_.data() + next, end - next)) return;
-    next = end;
+  if (!active_) return;
+  // Half a window behind: the next batch is asked for once half of the last one has been used,
+  // so a receive never waits on a fault and calls stay few.
+  if (made_ >= buffer_.size() || made_ > count + kWindow / 2) return;
+  const std::size_t begin = std::max(made_, count);
+  const std::size_t end = std::min(buffer_.size(), count + kWindow);
+  if (end <= begin) return;
+  if (!platform::prepare_pages(buffer_.data() + begin, end - begin)) {
+    active_ = false;  // the kernel does not know the advice: the pages fault in as before
+    return;
   }
+  made_ = end;
 }

@@ -68,8 +68,8 @@ bool can_prepare_pages();
 
 // Makes the whole pages inside `size` bytes at `begin`, memory this process owns, present and
 // writable without changing what they hold, so that a later write there need not stop for each
-// page to be made. Safe while another thread writes into the same range. False when it could
-// not; nothing is lost then, the pages still come in at their first write.
+// page to be made. False when it could not; nothing is lost then, the pages still come in at
+// their first write.
 bool prepare_pages(char* begin, std::size_t size);
 
 // A socket address of either family, ready for connect.
