@@ -72,9 +72,16 @@ std::optional<std::chrono::steady_clock::time_point> exposure_began(const app::J
   return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(std::atoll(digits)));
 }
 
-TEST_F(WarmCameraTest, APictureIsNeverExposedBeforeItWasAskedFor) {
+class FreshPictures : public WarmCameraTest,
+                      public ::testing::WithParamInterface<Camera::Stamps> {};
+
+// Whatever the driver's time stamps say: the start of exposure, the end of the frame, or
+// nothing usable.
+TEST_P(FreshPictures, AreNeverExposedBeforeTheyWereAskedFor) {
   options_.camera.idle_close = 3s;
-  plug(0, timed_webcam());
+  Camera webcam = timed_webcam();
+  webcam.stamps = GetParam();
+  plug(0, webcam);
   auto camera = this->camera(0);
   ASSERT_TRUE(camera);
   value_of(camera->capture_jpeg({640, 480}));
@@ -93,6 +100,18 @@ TEST_F(WarmCameraTest, APictureIsNeverExposedBeforeItWasAskedFor) {
   }
   EXPECT_EQ(state(0).stream_starts, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stamps, FreshPictures,
+                         ::testing::Values(Camera::Stamps::kStartOfExposure,
+                                           Camera::Stamps::kEndOfFrame, Camera::Stamps::kNone),
+                         [](const auto& test) {
+                           switch (test.param) {
+                             case Camera::Stamps::kStartOfExposure: return "start_of_exposure";
+                             case Camera::Stamps::kEndOfFrame: return "end_of_frame";
+                             case Camera::Stamps::kNone: return "none";
+                           }
+                           return "unknown";
+                         });
 
 TEST_F(WarmCameraTest, AControlChangeNeverYieldsAFrameFromBeforeIt) {
   options_.camera.idle_close = 3s;
