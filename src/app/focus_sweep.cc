@@ -38,11 +38,12 @@ class Sweeper {
   std::optional<Failure> measure(std::int64_t index) {
     index = std::clamp<std::int64_t>(index, 0, last_);
     if (measured_.count(index)) return std::nullopt;
+    const auto ordered = Clock::now();
     Result<ControlChange> set = device_.set_control("focus", position(index));
     if (auto* failure = std::get_if<Failure>(&set)) return *failure;
     const std::int64_t distance = last_index_ ? std::abs(index - *last_index_) : 0;
     last_index_ = index;
-    Result<double> value = settled_sharpness(std::nullopt, distance);
+    Result<double> value = settled_sharpness(std::nullopt, distance, ordered);
     if (auto* failure = std::get_if<Failure>(&value)) return *failure;
     measured_[index] = std::get<double>(value);
     samples_.push_back(FocusSample{position(index), std::get<double>(value)});
@@ -59,9 +60,15 @@ class Sweeper {
   // device tells when a frame's exposure began). With `expected` (a
   // position measured before, so its picture is known), the first frame that shows it is
   // enough. The sharpness of the last frame taken.
+  //
+  // `ordered` is when the move was asked for, before the control was written; travel times are
+  // learnt from then, and applied from after the write, so that a write that took long (a busy
+  // machine) makes them only longer.
   Result<double> settled_sharpness(std::optional<double> expected = std::nullopt,
-                                   std::int64_t distance = 0) {
+                                   std::int64_t distance = 0,
+                                   std::optional<Clock::time_point> ordered = std::nullopt) {
     const auto moved = Clock::now();
+    const auto asked = ordered.value_or(moved);
     // A picture that does not change tells nothing while the lens crosses a stretch where
     // everything is equally blurred: give it at least the time the lens was seen to need for
     // such a distance before.
@@ -96,7 +103,7 @@ class Sweeper {
         // exposure where the device tells): a travel time seen, for later moves.
         const std::size_t first = n - needed;
         if (distance > 0) {
-          const Clock::duration arrived = exposed[first].value_or(times[first]) - moved;
+          const Clock::duration arrived = exposed[first].value_or(times[first]) - asked;
           travels_.push_back({distance, arrived});
           seconds_per_step_ = std::max(seconds_per_step_, std::chrono::duration<double>(arrived) /
                                                               static_cast<double>(distance));
