@@ -5,6 +5,7 @@
 // implementations lock for them; different devices run concurrently.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -86,6 +87,10 @@ class FocusLens {
 //
 // Only describe() and take_jpeg() must be written; a device without gray frames, controls or
 // a focus motor inherits refusals that say so.
+// Requests that may wait for one device at once; more are refused at once (503), so a stalled
+// device holds a bounded number of the service's threads.
+inline constexpr int kMaxWaitingForDevice = 8;
+
 class Device {
  public:
   virtual ~Device() = default;
@@ -159,7 +164,11 @@ class Device {
   virtual std::chrono::milliseconds settle_time() const { return {}; }
   virtual DefaultFrameSize frame_size_rule() const { return DefaultFrameSize::kServiceSetting; }
 
+  // Takes `lock` (on mutex_), or refuses when kMaxWaitingForDevice requests wait for it already.
+  std::optional<Failure> wait_for_turn(std::unique_lock<std::mutex>& lock);
+
   mutable std::mutex mutex_;       // held for every call into the private virtuals
+  std::atomic<int> waiting_{0};    // requests waiting for mutex_
   mutable std::mutex info_mutex_;  // guards info_ alone; never held while waiting for mutex_
   mutable std::optional<DeviceInfo> info_;
 };

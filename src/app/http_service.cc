@@ -3,7 +3,8 @@
 // may take, to serve exactly one request per connection, to read a request before giving it a
 // thread, or to stop promptly; so connections are accepted and read by our own gate
 // (connection_gate.h), and this file calls members that are not the library's public interface:
-// httplib::Server::process_request, on an httplib::Stream of our own, from our own threads.
+// httplib::Server::process_request, on an httplib::Stream of our own, from our own threads, and
+// svr_sock_, which it reads to learn whether it is stopping.
 // Those members are why the library's version is pinned in CMake (src/app/CMakeLists.txt).
 #include "app/http_service.h"
 
@@ -268,7 +269,20 @@ std::string library_refusal_text(int status) {
 void put_answer(httplib::Response& response, ApiAnswer answer) {
   response.status = answer.status;
   for (const auto& [name, value] : answer.headers) response.set_header(name, value);
-  response.set_content(std::move(answer.body), answer.content_type.c_str());
+  if (!answer.file) {
+    response.set_content(std::move(answer.body), answer.content_type.c_str());
+    return;
+  }
+  // A file goes out a piece at a time, straight from disk, by this thread.
+  if (current_connection != nullptr) current_connection->wait_on_client = true;
+  const std::shared_ptr<const FileBody> file = std::move(answer.file);
+  response.set_content_provider(
+      static_cast<std::size_t>(file->size()), answer.content_type,
+      [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        std::array<char, 1 << 16> piece;
+        const ssize_t n = file->read_at(offset, piece.data(), std::min(length, piece.size()));
+        return n > 0 && sink.write(piece.data(), static_cast<std::size_t>(n));
+      });
 }
 
 ApiRequest api_request(const httplib::Request& request) {
@@ -376,6 +390,9 @@ class HttpService::Server : public httplib::Server {
               }),
         quick_(kQuickThreads),
         work_(limits.threads) {
+    // The library sends a body from a provider only while this names a socket; the gate owns
+    // the socket and closes it when the service stops, but answers in progress still finish.
+    svr_sock_ = socket.fd;
     set_payload_max_length(limits_.max_body);
     set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
     set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
