@@ -1,48 +1,18 @@
 // Clients that cannot starve the service: requests abandoned while a camera stalls end at once;
 // idle connections, clients that send their requests a byte at a time or read their answers
 // slowly hold no thread; the service keeps answering others meanwhile.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 
+#include "crowd.h"
 #include "service_fixture.h"
 
 namespace service_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A camera that takes connections into its backlog and never answers.
-class StalledCamera {
- public:
-  StalledCamera() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd_, 256);
-    socklen_t length = sizeof address;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~StalledCamera() { ::close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 std::size_t count_of(const std::string& text, const std::string& part) {
   std::size_t n = 0;
@@ -101,35 +71,17 @@ double median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
-// A sources file with the stalled camera and enough long-named others that the list of sources
-// is an answer of about 800 KB: more than the sockets between a client and the service hold.
-void write_sources(const std::string& config, int stalled_port) {
-  nlohmann::json sources = nlohmann::json::array();
-  sources.push_back({{"name", "stalled"},
-                     {"url", "http://127.0.0.1:" + std::to_string(stalled_port) + "/shot.jpg"}});
-  for (int i = 0; i < 380; ++i) {
-    sources.push_back({{"name", "filler" + std::to_string(i)},
-                       {"url", "http://127.0.0.1:9/" + std::string(2000, static_cast<char>('a' + i % 26))}});
-  }
-  std::filesystem::create_directories(config + "/tirvane");
-  std::ofstream(config + "/tirvane/sources.json") << nlohmann::json{{"sources", sources}}.dump();
-}
-
 // 500 connections that say nothing or send their head a line at a time, 64 clients that never
 // read their 800 KB answers, and 64 requests to a camera that never answers, all at once:
 // /health and a test camera frame are still answered at once, the stalled camera's requests
 // end soon after their clients leave, and every slow reader gets its answer whole when it reads.
-TEST(Crowd, HealthAndTestCameraAnswerAtOnceAmongIdleSlowAndAbandonedClients) {
+TEST(Crowded, HealthAndTestCameraAnswerAtOnceAmongIdleSlowAndAbandonedClients) {
   // The test's own connections need more descriptors than the usual soft limit of 1024.
-  rlimit limit{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-  limit.rlim_cur = limit.rlim_max;
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-  ASSERT_GE(limit.rlim_cur, 1024u) << "too few descriptors for the crowd";
+  ASSERT_GE(raise_descriptor_limit_for_crowd(), 1024u) << "too few descriptors for the crowd";
 
   StalledCamera camera;
   const std::string config = testing_support::make_temp_dir();
-  write_sources(config, camera.port());
+  write_crowd_sources(config, camera.port());
   // With the usual request deadline, so that an idle connection would hold a thread for 10 s.
   ServiceProcess service(config, {"--request-timeout", "10"});
   ASSERT_TRUE(service.started()) << service.log();
@@ -138,29 +90,8 @@ TEST(Crowd, HealthAndTestCameraAnswerAtOnceAmongIdleSlowAndAbandonedClients) {
   ASSERT_EQ(listed.status, 200);
   ASSERT_GT(listed.body.size(), 700'000u);
 
-  constexpr int kIdle = 500, kSlowReaders = 64, kAbandoned = 64;
-  std::vector<std::unique_ptr<RawConnection>> idle, slow_readers, abandoned;
-  for (int i = 0; i < kIdle; ++i) {
-    idle.push_back(std::make_unique<RawConnection>(port));
-    if (i % 2 == 1) idle.back()->send("GET /api/health HTTP/1.1\r\n");
-  }
-  for (int i = 0; i < kSlowReaders; ++i) {
-    slow_readers.push_back(std::make_unique<RawConnection>(port, 4096));
-    ASSERT_TRUE(slow_readers.back()->send(get_request(port, "/api/sources")));
-  }
-  const std::string stalled = "/api/frame.jpg?_=&device=net:stalled";
-  for (int i = 0; i < kAbandoned; ++i) {
-    abandoned.push_back(std::make_unique<RawConnection>(port));
-    ASSERT_TRUE(abandoned.back()->send(get_request(port, stalled)));
-  }
-  // Half the idle ones go on sending a header line now and then, never the blank line.
-  std::atomic<bool> trickling{true};
-  std::thread trickle([&] {
-    while (trickling) {
-      for (int i = 1; i < kIdle; i += 2) idle[static_cast<std::size_t>(i)]->send("X-Slow: 1\r\n");
-      std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    }
-  });
+  const CrowdSize size;
+  Crowd crowd(port, size);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
   std::vector<double> health_ms, frame_ms;
@@ -172,34 +103,33 @@ TEST(Crowd, HealthAndTestCameraAnswerAtOnceAmongIdleSlowAndAbandonedClients) {
     EXPECT_EQ(get(port, "/api/frame.jpg?_=&device=test&width=320&height=240").status, 200);
     frame_ms.push_back(millis_since(asked));
   }
-  trickling = false;
-  trickle.join();
-
-  abandoned.clear();
+  crowd.disperse();
+  crowd.abandon();
   const Clock::time_point left = Clock::now();
-  const std::string ended = "GET " + stalled + " 503 ";
-  while (count_of(service.log(), ended) < kAbandoned && millis_since(left) < 30'000) {
+  const std::string ended = "GET " + kStalledTarget + " 503 ";
+  while (count_of(service.log(), ended) < static_cast<std::size_t>(size.abandoned) &&
+         millis_since(left) < 30'000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const double drained_ms = millis_since(left);
 
   int whole = 0;
-  for (auto& reader : slow_readers) {
-    const Answer answer = reader->read_answer();
+  for (const Answer& answer : crowd.read_slow_answers()) {
     if (answer.status == 200 && answer.body == listed.body) ++whole;
   }
-  std::cerr << "with " << kIdle << " idle or slow connections, " << kSlowReaders
-            << " slow readers and " << kAbandoned << " requests on a stalled camera: /health median "
+  std::cerr << "with " << size.idle << " idle or slow connections, " << size.slow_readers
+            << " slow readers and " << size.abandoned << " requests on a stalled camera: /health median "
             << median(health_ms) << " ms, max " << *std::max_element(health_ms.begin(), health_ms.end())
             << " ms; a test camera frame median " << median(frame_ms) << " ms, max "
             << *std::max_element(frame_ms.begin(), frame_ms.end()) << " ms; the stalled camera's "
             << "requests all ended " << drained_ms << " ms after their clients left; " << whole
-            << " of " << kSlowReaders << " slow readers got their answer whole\n";
+            << " of " << size.slow_readers << " slow readers got their answer whole\n";
   for (double ms : health_ms) EXPECT_LT(ms, 1000);
   for (double ms : frame_ms) EXPECT_LT(ms, 1000);
-  EXPECT_EQ(count_of(service.log(), ended), static_cast<std::size_t>(kAbandoned)) << service.log();
+  EXPECT_EQ(count_of(service.log(), ended), static_cast<std::size_t>(size.abandoned))
+      << service.log();
   EXPECT_LT(drained_ms, 3000);
-  EXPECT_EQ(whole, kSlowReaders);
+  EXPECT_EQ(whole, size.slow_readers);
 }
 
 }  // namespace
