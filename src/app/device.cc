@@ -23,8 +23,21 @@ void Device::refresh_info() const {
 }
 
 std::optional<Failure> Device::wait_for_turn(std::unique_lock<std::mutex>& lock) {
-  if (lock.try_lock()) return std::nullopt;
-  if (waiting_.fetch_add(1) >= kMaxWaitingForDevice) {
+  // Described before its first operation, so that requests refused while that one runs (and
+  // perhaps stalls) can name the device.
+  const auto describe_once = [this] {
+    {
+      std::lock_guard info_lock(info_mutex_);
+      if (info_) return;
+    }
+    refresh_info();
+  };
+  if (lock.try_lock()) {
+    describe_once();
+    return std::nullopt;
+  }
+  const int limit = waiting_limit();
+  if (waiting_.fetch_add(1) >= limit) {
     --waiting_;
     std::string name = "the device";
     {
@@ -32,11 +45,12 @@ std::optional<Failure> Device::wait_for_turn(std::unique_lock<std::mutex>& lock)
       if (info_) name = "device " + info_->id;
     }
     return Failure{FailureKind::kUnavailable,
-                   name + " is busy: " + std::to_string(kMaxWaitingForDevice) +
+                   name + " is busy: " + std::to_string(limit) +
                        " requests are already waiting for it; try again later"};
   }
   lock.lock();
   --waiting_;
+  describe_once();
   return std::nullopt;
 }
 

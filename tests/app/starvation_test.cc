@@ -66,6 +66,37 @@ TEST_F(Abandoned, RequestsLeftByTheirClientsStopWithinASecondOrSo) {
   EXPECT_LT(frame_ms, 2000);
 }
 
+// A stalled camera keeps a bounded number of requests waiting: beyond eight, each is refused at
+// once, naming the camera.
+TEST_F(Abandoned, BeyondEightWaitingRequestsADeviceRefusesAtOnce) {
+  StalledCamera camera;
+  ASSERT_EQ(post("/api/sources", R"({"name":"stalled","url":"http://127.0.0.1:)" +
+                                     std::to_string(camera.port()) + R"(/shot.jpg"})")
+                .status,
+            200);
+  // One fetching, eight waiting, three too many.
+  std::vector<std::unique_ptr<RawConnection>> clients;
+  for (int i = 0; i < 12; ++i) {
+    clients.push_back(std::make_unique<RawConnection>(port()));
+    ASSERT_TRUE(clients.back()->send(get_request(port(), kStalledTarget)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  int refused = 0, still_waiting = 0;
+  for (auto& client : clients) {
+    const Answer answer = client->read_answer(std::chrono::milliseconds(300));
+    if (answer.status == 0) {
+      ++still_waiting;
+      continue;
+    }
+    EXPECT_EQ(answer.status, 503);
+    EXPECT_EQ(answer.error(),
+              "device net:stalled is busy: 8 requests are already waiting for it; try again later");
+    ++refused;
+  }
+  EXPECT_EQ(refused, 3);
+  EXPECT_EQ(still_waiting, 9);
+}
+
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values.empty() ? 0 : values[values.size() / 2];
