@@ -60,7 +60,7 @@ int run(const std::string& app, int rounds, std::chrono::milliseconds timeout) {
   const Answer listed = get(port, "/api/sources");
 
   const CrowdSize size;
-  Crowd crowd(port, size);
+  Crowd crowd(service, size);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   std::vector<double> health, frame;
   int health_failed = 0, frame_failed = 0;
@@ -80,17 +80,9 @@ int run(const std::string& app, int rounds, std::chrono::milliseconds timeout) {
   crowd.abandon();
   const Clock::time_point left = Clock::now();
   const std::string ended = "GET " + kStalledTarget + " 503 ";
-  auto count_ended = [&] {
-    const std::string log = service.log();
-    int n = 0;
-    for (std::size_t at = log.find(ended); at != std::string::npos; at = log.find(ended, at + 1)) ++n;
-    return n;
-  };
-  while (count_ended() < size.abandoned && millis_since(left) < 30'000) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  wait_for_log(service, ended, static_cast<std::size_t>(size.abandoned), std::chrono::seconds(30));
   const double drained = millis_since(left);
-  const int drained_count = count_ended();
+  const std::size_t drained_count = count_in_log(service, ended);
   int whole = 0;
   for (const Answer& answer : crowd.read_slow_answers()) {
     if (answer.status == 200 && answer.body == listed.body) ++whole;
@@ -101,7 +93,7 @@ int run(const std::string& app, int rounds, std::chrono::milliseconds timeout) {
               app.c_str(), size.idle, size.slow_readers, listed.body.size(), size.abandoned);
   print_probe("/health", health, health_failed);
   print_probe("test camera 320x240", frame, frame_failed);
-  std::printf("  stalled camera: %d of %d requests ended %.0f ms after their clients left\n",
+  std::printf("  stalled camera: %zu of %d requests ended %.0f ms after their clients left\n",
               drained_count, size.abandoned, drained);
   std::printf("  slow readers: %d of %d got their answer whole\n", whole, size.slow_readers);
   return 0;

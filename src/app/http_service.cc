@@ -315,13 +315,14 @@ std::pair<std::string, std::string> request_line(std::string_view head) {
           std::string(line.substr(space + 1, second - space - 1))};
 }
 
-// Requests that never wait on a device or the screen: the service's health, the registry's list,
+// Requests that never wait on a device or the screen and take little work: the service's health
 // and the built-in test camera. They are served by their own few threads, so they are answered
-// at once however many requests wait for a stalled camera.
+// at once however many requests wait for a stalled camera. (The list of sources may be a
+// megabyte of text: it is not among them.)
 bool is_quick(std::string_view head) {
   const auto [method, target] = request_line(head);
   const std::string_view path = std::string_view(target).substr(0, target.find('?'));
-  if (method == "GET" && (path == "/api/health" || path == "/api/sources")) return true;
+  if (method == "GET" && path == "/api/health") return true;
   const std::size_t question = target.find('?');
   if (question == std::string::npos) return false;
   std::string_view query = std::string_view(target).substr(question + 1);

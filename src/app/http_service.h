@@ -22,7 +22,7 @@ struct HttpLimits {
   std::chrono::milliseconds send_time{60'000};  // the longest a client may stop reading
   // Requests served at once that may wait on a device or the screen; each holds a thread while
   // it is served (a focus sweep or a recording included), never while it arrives or while a slow
-  // reader takes its answer. Health, the source list and the test camera have threads of their own.
+  // reader takes its answer. Health and the test camera have threads of their own.
   std::size_t threads = 32;
   // Connections open at once (also bounded by the descriptor limit); beyond it the oldest that
   // has not sent its whole request head is closed.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 namespace service_test {
@@ -49,7 +50,24 @@ std::size_t raise_descriptor_limit_for_crowd() {
   return static_cast<std::size_t>(limit.rlim_cur);
 }
 
-Crowd::Crowd(int port, CrowdSize size) {
+std::size_t count_in_log(const ServiceProcess& service, const std::string& part) {
+  const std::string log = service.log();
+  std::size_t n = 0;
+  for (std::size_t at = log.find(part); at != std::string::npos; at = log.find(part, at + 1)) ++n;
+  return n;
+}
+
+void wait_for_log(const ServiceProcess& service, const std::string& part, std::size_t count,
+                  std::chrono::milliseconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (count_in_log(service, part) < count && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+Crowd::Crowd(const ServiceProcess& service, CrowdSize size) {
+  const int port = service.port();
+  const std::size_t listed_before = count_in_log(service, "GET /api/sources 200 ");
   for (int i = 0; i < size.idle; ++i) {
     idle_.push_back(std::make_unique<RawConnection>(port));
     if (i % 2 == 1) idle_.back()->send("GET /api/health HTTP/1.1\r\n");
@@ -62,6 +80,8 @@ Crowd::Crowd(int port, CrowdSize size) {
     abandoned_.push_back(std::make_unique<RawConnection>(port));
     abandoned_.back()->send(get_request(port, kStalledTarget));
   }
+  wait_for_log(service, "GET /api/sources 200 ", listed_before + static_cast<std::size_t>(size.slow_readers),
+               std::chrono::seconds(10));
   // Half the idle ones go on sending a header line now and then, never the blank line.
   trickle_ = std::thread([this] {
     while (trickling_) {

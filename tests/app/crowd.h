@@ -6,12 +6,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "raw_http.h"
+#include "service_process.h"
 
 namespace service_test {
 
@@ -43,12 +45,20 @@ struct CrowdSize {
   int abandoned = 64;      // ask the stalled camera for a frame
 };
 
+// How often `part` appears in the service's log.
+std::size_t count_in_log(const ServiceProcess& service, const std::string& part);
+// Waits until `part` appears `count` times in the service's log, or `timeout` passes.
+void wait_for_log(const ServiceProcess& service, const std::string& part, std::size_t count,
+                  std::chrono::milliseconds timeout);
+
 inline const std::string kStalledTarget = "/api/frame.jpg?_=&device=net:stalled";
 
 class Crowd {
  public:
-  // Opens every connection and sends what each sends; throws when one cannot connect.
-  Crowd(int port, CrowdSize size);
+  // Opens every connection and sends what each sends; throws when one cannot connect. Then waits
+  // (10 s at most) until the service has logged the slow readers' answers: a service that keeps
+  // a thread for each slow reader logs them only once they are read.
+  Crowd(const ServiceProcess& service, CrowdSize size);
   ~Crowd();
   Crowd(const Crowd&) = delete;
   Crowd& operator=(const Crowd&) = delete;

@@ -122,7 +122,7 @@ TEST(Crowded, HealthAndTestCameraAnswerAtOnceAmongIdleSlowAndAbandonedClients) {
   ASSERT_GT(listed.body.size(), 700'000u);
 
   const CrowdSize size;
-  Crowd crowd(port, size);
+  Crowd crowd(service, size);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
   std::vector<double> health_ms, frame_ms;
@@ -138,10 +138,7 @@ TEST(Crowded, HealthAndTestCameraAnswerAtOnceAmongIdleSlowAndAbandonedClients) {
   crowd.abandon();
   const Clock::time_point left = Clock::now();
   const std::string ended = "GET " + kStalledTarget + " 503 ";
-  while (count_of(service.log(), ended) < static_cast<std::size_t>(size.abandoned) &&
-         millis_since(left) < 30'000) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  wait_for_log(service, ended, static_cast<std::size_t>(size.abandoned), std::chrono::seconds(30));
   const double drained_ms = millis_since(left);
 
   int whole = 0;
