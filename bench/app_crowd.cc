@@ -41,9 +41,10 @@ double percentile(std::vector<double> values, double p) {
 }
 
 void print_probe(const char* name, const std::vector<double>& ms, int failed) {
-  std::printf("  %-22s p50 %9.2f ms  p90 %9.2f ms  p99 %9.2f ms  max %9.2f ms  (%zu probes, %d failed)\n",
-              name, percentile(ms, 50), percentile(ms, 90), percentile(ms, 99),
-              percentile(ms, 100), ms.size(), failed);
+  std::printf(
+      "  %-22s p50 %9.2f ms  p90 %9.2f ms  p99 %9.2f ms  max %9.2f ms  (%zu probes, %d failed)\n",
+      name, percentile(ms, 50), percentile(ms, 90), percentile(ms, 99), percentile(ms, 100),
+      ms.size(), failed);
 }
 
 int run(const std::string& app, int rounds, std::chrono::milliseconds timeout) {
@@ -88,9 +89,10 @@ int run(const std::string& app, int rounds, std::chrono::milliseconds timeout) {
     if (answer.status == 200 && answer.body == listed.body) ++whole;
   }
 
-  std::printf("%s\n  load: %d idle or slow connections, %d slow readers (%zu-byte answers), %d "
-              "requests on a stalled camera\n",
-              app.c_str(), size.idle, size.slow_readers, listed.body.size(), size.abandoned);
+  std::printf(
+      "%s\n  load: %d idle or slow connections, %d slow readers (%zu-byte answers), %d "
+      "requests on a stalled camera\n",
+      app.c_str(), size.idle, size.slow_readers, listed.body.size(), size.abandoned);
   print_probe("/health", health, health_failed);
   print_probe("test camera 320x240", frame, frame_failed);
   std::printf("  stalled camera: %zu of %d requests ended %.0f ms after their clients left\n",

@@ -66,8 +66,10 @@ std::size_t body_to_read(std::string_view head, std::size_t max_body) {
       }
       if (equal_ignoring_case(name, "Content-Length")) {
         std::size_t n = 0;
-        const auto [end_of_number, error] = std::from_chars(value.data(), value.data() + value.size(), n);
-        if (length || error != std::errc() || end_of_number != value.data() + value.size()) return 0;
+        const auto [end_of_number, error] =
+            std::from_chars(value.data(), value.data() + value.size(), n);
+        if (length || error != std::errc() || end_of_number != value.data() + value.size())
+          return 0;
         length = n;
       }
     }
@@ -192,8 +194,8 @@ struct ConnectionGate::State {
     connection.phase = Phase::kWithWorker;
     ::epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
     ++with_workers;
-    ArrivedRequest request{fd, connection.opened, connection.head_done,
-                           std::move(connection.bytes), connection.head_size};
+    ArrivedRequest request{fd, connection.opened, connection.head_done, std::move(connection.bytes),
+                           connection.head_size};
     on_request(std::move(request));
   }
 
@@ -215,8 +217,9 @@ struct ConnectionGate::State {
       close_connection(fd);
       return;
     }
-    const std::string_view head = std::string_view(connection.bytes).substr(
-        0, connection.head_size ? connection.head_size : connection.bytes.size());
+    const std::string_view head =
+        std::string_view(connection.bytes)
+            .substr(0, connection.head_size ? connection.head_size : connection.bytes.size());
     start_sending(fd, connection, refusal_answer(why, head, connection.opened), 0);
   }
 
@@ -253,8 +256,8 @@ struct ConnectionGate::State {
         connection.head_done = Clock::now();
         connection.deadline = connection.head_done + limits.body_time;
         connection.wanted =
-            head_size + body_to_read(std::string_view(connection.bytes).substr(0, head_size),
-                                     limits.max_body);
+            head_size +
+            body_to_read(std::string_view(connection.bytes).substr(0, head_size), limits.max_body);
       }
       if (connection.bytes.size() >= connection.wanted) {
         hand_to_worker(fd, connection);
@@ -391,7 +394,8 @@ struct ConnectionGate::State {
       const int n = ::epoll_wait(epoll_fd, events.data(), static_cast<int>(events.size()),
                                  wait_ms(Clock::now()));
       if (n < 0 && errno != EINTR) return false;
-      for (const epoll_event& event : std::span(events.data(), static_cast<std::size_t>(std::max(n, 0)))) {
+      for (const epoll_event& event :
+           std::span(events.data(), static_cast<std::size_t>(std::max(n, 0)))) {
         const int fd = event.data.fd;
         if (fd == stop_pipe[0]) {
           if (!stopping) begin_stopping();
@@ -409,7 +413,9 @@ struct ConnectionGate::State {
         if (found == connections.end()) continue;
         Connection& connection = found->second;
         switch (connection.phase) {
-          case Phase::kReading: read_some(fd, connection); break;
+          case Phase::kReading:
+            read_some(fd, connection);
+            break;
           case Phase::kSending:
             if ((event.events & (EPOLLERR | EPOLLHUP)) != 0) {
               close_connection(fd);
@@ -417,8 +423,11 @@ struct ConnectionGate::State {
               send_some(fd, connection);
             }
             break;
-          case Phase::kLingering: drain_some(fd, connection); break;
-          case Phase::kWithWorker: break;
+          case Phase::kLingering:
+            drain_some(fd, connection);
+            break;
+          case Phase::kWithWorker:
+            break;
         }
       }
       const Clock::time_point now = Clock::now();

@@ -124,9 +124,14 @@ class ConnectionStream final : public httplib::Stream {
     }
     for (;;) {
       switch (wait_for(c_.fd, POLLIN, gate_.stop_fd(), read_deadline())) {
-        case Wait::kStopping: c_.cut = Cut::kStopping; return -1;
-        case Wait::kTimedOut: c_.cut = Cut::kTimedOut; return -1;
-        case Wait::kReady: break;
+        case Wait::kStopping:
+          c_.cut = Cut::kStopping;
+          return -1;
+        case Wait::kTimedOut:
+          c_.cut = Cut::kTimedOut;
+          return -1;
+        case Wait::kReady:
+          break;
       }
       const ssize_t n = ::recv(c_.fd, ptr, size, MSG_DONTWAIT);
       if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
@@ -384,11 +389,12 @@ class HttpService::Server : public httplib::Server {
       : api_(api),
         port_(socket.port),
         limits_(limits),
-        gate_(socket.fd, gate_limits(limits),
-              [this](ArrivedRequest request) { dispatch(std::move(request)); },
-              [](GateRefusal why, std::string_view head, Clock::time_point opened) {
-                return refused_by_gate(why, head, opened);
-              }),
+        gate_(
+            socket.fd, gate_limits(limits),
+            [this](ArrivedRequest request) { dispatch(std::move(request)); },
+            [](GateRefusal why, std::string_view head, Clock::time_point opened) {
+              return refused_by_gate(why, head, opened);
+            }),
         quick_(kQuickThreads),
         work_(limits.threads) {
     // The library sends a body from a provider only while this names a socket; the gate owns
@@ -454,8 +460,8 @@ class HttpService::Server : public httplib::Server {
     gate.max_pending_bytes = limits.max_pending_bytes;
     // Room for the service's own descriptors (cameras, files, fetches, the display) besides.
     const std::size_t descriptors = raise_descriptor_limit();
-    gate.max_connections = std::min(limits.max_connections,
-                                    descriptors > 512 ? descriptors - 256 : descriptors / 2);
+    gate.max_connections =
+        std::min(limits.max_connections, descriptors > 512 ? descriptors - 256 : descriptors / 2);
     return gate;
   }
 
@@ -463,13 +469,14 @@ class HttpService::Server : public httplib::Server {
                                      Clock::time_point opened) {
     const auto [status, reason, message] =
         why == GateRefusal::kHeadTooLarge
-            ? std::make_tuple(413, "Payload Too Large", std::string("the request head is larger than 16 KiB"))
+            ? std::make_tuple(413, "Payload Too Large",
+                              std::string("the request head is larger than 16 KiB"))
         : why == GateRefusal::kTimedOut
             ? std::make_tuple(408, "Request Timeout", library_refusal_text(408))
             : std::make_tuple(503, "Service Unavailable", std::string("the service is stopping"));
-    const auto [method, target] =
-        why == GateRefusal::kHeadTooLarge ? std::pair<std::string, std::string>{"-", "-"}
-                                          : request_line(head);
+    const auto [method, target] = why == GateRefusal::kHeadTooLarge
+                                      ? std::pair<std::string, std::string>{"-", "-"}
+                                      : request_line(head);
     log_request(method, target, status, error_body(message).size(), opened);
     return raw_refusal(status, reason, message);
   }

@@ -9,8 +9,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 namespace service_test {
 
@@ -33,9 +33,9 @@ void write_crowd_sources(const std::string& config, int stalled_port) {
   sources.push_back({{"name", "stalled"},
                      {"url", "http://127.0.0.1:" + std::to_string(stalled_port) + "/shot.jpg"}});
   for (int i = 0; i < 380; ++i) {
-    sources.push_back({{"name", "filler" + std::to_string(i)},
-                       {"url", "http://127.0.0.1:9/" +
-                                   std::string(2000, static_cast<char>('a' + i % 26))}});
+    sources.push_back(
+        {{"name", "filler" + std::to_string(i)},
+         {"url", "http://127.0.0.1:9/" + std::string(2000, static_cast<char>('a' + i % 26))}});
   }
   std::filesystem::create_directories(config + "/tirvane");
   std::ofstream(config + "/tirvane/sources.json") << nlohmann::json{{"sources", sources}}.dump();
@@ -80,7 +80,8 @@ Crowd::Crowd(const ServiceProcess& service, CrowdSize size) {
     abandoned_.push_back(std::make_unique<RawConnection>(port));
     abandoned_.back()->send(get_request(port, kStalledTarget));
   }
-  wait_for_log(service, "GET /api/sources 200 ", listed_before + static_cast<std::size_t>(size.slow_readers),
+  wait_for_log(service, "GET /api/sources 200 ",
+               listed_before + static_cast<std::size_t>(size.slow_readers),
                std::chrono::seconds(10));
   // Half the idle ones go on sending a header line now and then, never the blank line.
   trickle_ = std::thread([this] {

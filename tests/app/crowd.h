@@ -40,9 +40,9 @@ void write_crowd_sources(const std::string& config, int stalled_port);
 std::size_t raise_descriptor_limit_for_crowd();
 
 struct CrowdSize {
-  int idle = 500;          // half say nothing, half send a header line every 400 ms
-  int slow_readers = 64;   // ask for the source list with a 4 KiB receive buffer, and do not read
-  int abandoned = 64;      // ask the stalled camera for a frame
+  int idle = 500;         // half say nothing, half send a header line every 400 ms
+  int slow_readers = 64;  // ask for the source list with a 4 KiB receive buffer, and do not read
+  int abandoned = 64;     // ask the stalled camera for a frame
 };
 
 // How often `part` appears in the service's log.

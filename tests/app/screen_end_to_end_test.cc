@@ -188,14 +188,16 @@ TEST_F(ScreenRecordingEnds, AKilledServiceLeavesNoRecordingFile) {
 TEST_F(ScreenRecordingEnds, ARecordingWhoseClientLeavesStopsAndFreesTheRecorder) {
   {
     RawConnection client(service->port());
-    ASSERT_TRUE(client.send(post_request(service->port(), "/api/screen/record", R"({"secs":120})")));
+    ASSERT_TRUE(
+        client.send(post_request(service->port(), "/api/screen/record", R"({"secs":120})")));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   }
   const auto left = std::chrono::steady_clock::now();
   Answer next;
   do {
     next = post(service->port(), "/api/screen/record", R"({"secs":1})");
-  } while (next.status == 409 && std::chrono::steady_clock::now() - left < std::chrono::seconds(20));
+  } while (next.status == 409 &&
+           std::chrono::steady_clock::now() - left < std::chrono::seconds(20));
   const auto free_after = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - left);
   std::cerr << "the recorder was free " << free_after.count()
@@ -203,7 +205,8 @@ TEST_F(ScreenRecordingEnds, ARecordingWhoseClientLeavesStopsAndFreesTheRecorder)
   EXPECT_EQ(next.status, 200) << next.body;
   // The next recording itself takes a second and more; the first had 118 s left.
   EXPECT_LT(free_after, std::chrono::seconds(6));
-  EXPECT_NE(service->log().find("POST /api/screen/record 503 "), std::string::npos) << service->log();
+  EXPECT_NE(service->log().find("POST /api/screen/record 503 "), std::string::npos)
+      << service->log();
   EXPECT_TRUE(scratch_is_empty());
 }
 
@@ -250,7 +253,8 @@ TEST_F(ScreenEndToEnd, ARecordingIsSentFromItsFileWhole) {
   EXPECT_EQ(r.err, "");
   const json probed = json::parse(r.out, nullptr, false);
   ASSERT_EQ(probed["streams"].size(), 1u) << r.out;
-  EXPECT_EQ(number(probed["streams"][0]["nb_read_frames"]), std::stod(answer.header("X-Frames-Recorded")));
+  EXPECT_EQ(number(probed["streams"][0]["nb_read_frames"]),
+            std::stod(answer.header("X-Frames-Recorded")));
 }
 
 // However busy the screen, a recording keeps within its rate ceiling, width x height x frame rate

@@ -146,8 +146,9 @@ TEST(Crowded, HealthAndTestCameraAnswerAtOnceAmongIdleSlowAndAbandonedClients) {
     if (answer.status == 200 && answer.body == listed.body) ++whole;
   }
   std::cerr << "with " << size.idle << " idle or slow connections, " << size.slow_readers
-            << " slow readers and " << size.abandoned << " requests on a stalled camera: /health median "
-            << median(health_ms) << " ms, max " << *std::max_element(health_ms.begin(), health_ms.end())
+            << " slow readers and " << size.abandoned
+            << " requests on a stalled camera: /health median " << median(health_ms) << " ms, max "
+            << *std::max_element(health_ms.begin(), health_ms.end())
             << " ms; a test camera frame median " << median(frame_ms) << " ms, max "
             << *std::max_element(frame_ms.begin(), frame_ms.end()) << " ms; the stalled camera's "
             << "requests all ended " << drained_ms << " ms after their clients left; " << whole

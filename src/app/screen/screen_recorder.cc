@@ -248,13 +248,13 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
   if (length < 0) {
     return Failure{FailureKind::kInternal, "cannot record the screen: cannot read back the video"};
   }
-  Recording recording{std::make_shared<const FileBody>(scratch.release(),
-                                                       static_cast<std::uint64_t>(length)),
-                      mp4 ? "video/mp4" : "video/webm",
-                      {{"X-Frames-Recorded", std::to_string(writer.frames_written())},
-                       {"X-Frames-Dropped", std::to_string(counts.dropped)},
-                       {"X-Frame-Rate", std::to_string(kRecordingFps)}},
-                      encode_stills(grabs)};
+  Recording recording{
+      std::make_shared<const FileBody>(scratch.release(), static_cast<std::uint64_t>(length)),
+      mp4 ? "video/mp4" : "video/webm",
+      {{"X-Frames-Recorded", std::to_string(writer.frames_written())},
+       {"X-Frames-Dropped", std::to_string(counts.dropped)},
+       {"X-Frame-Rate", std::to_string(kRecordingFps)}},
+      encode_stills(grabs)};
   if (cut) {
     recording.headers.emplace_back("X-Recording-Cut-Short",
                                    "the service is stopping: " +
