@@ -161,5 +161,41 @@ TEST(Crowded, HealthAndTestCameraAnswerAtOnceAmongIdleSlowAndAbandonedClients) {
   EXPECT_EQ(whole, size.slow_readers);
 }
 
+// The service keeps a bounded number of connections: once there are too many, the oldest that
+// has not sent its whole request head is closed to make room, and the service still answers.
+TEST(Crowded, TooManyConnectionsCloseTheOldestUnfinishedOne) {
+  constexpr std::size_t kMost = 10'000;
+  if (raise_descriptor_limit_for_crowd() < kMost + 500) {
+    GTEST_SKIP() << "too few descriptors to open " << kMost << " connections";
+  }
+  ServiceProcess service(testing_support::make_temp_dir(), {"--request-timeout", "10"});
+  ASSERT_TRUE(service.started()) << service.log();
+  RawConnection oldest(service.port());
+  ASSERT_TRUE(oldest.send("GET /api/health HTTP/1.1\r\n"));
+  std::vector<std::unique_ptr<RawConnection>> crowd;
+  bool closed = false;
+  while (!closed && crowd.size() < kMost) {
+    // Each sends the start of a request, and they come in batches with a pause: a connection
+    // the listening socket's queue had no room for, and that sends nothing, is never accepted.
+    for (int i = 0; i < 100; ++i) {
+      crowd.push_back(std::make_unique<RawConnection>(service.port()));
+      ASSERT_TRUE(crowd.back()->send("G"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const Answer answer = oldest.read_answer(std::chrono::milliseconds(1));
+    ASSERT_EQ(answer.status, 0) << "the oldest connection was answered, not closed";
+    closed = answer.closed;
+  }
+  if (!closed) {
+    const Answer last = oldest.read_answer(std::chrono::seconds(5));
+    EXPECT_EQ(last.status, 0) << "the oldest connection was answered, not closed";
+    closed = last.closed;
+  }
+  std::cerr << "the oldest unfinished connection was closed among " << crowd.size() + 1
+            << " connections\n";
+  EXPECT_TRUE(closed) << "still open among " << crowd.size() + 1 << " connections";
+  EXPECT_EQ(get(service.port(), "/api/health").status, 200);
+}
+
 }  // namespace
 }  // namespace service_test
