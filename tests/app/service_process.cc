@@ -1,6 +1,7 @@
 #include "service_process.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -28,8 +29,11 @@ ServiceProcess::ServiceProcess(std::string config_home, std::vector<std::string>
   log_path_ = testing_support::make_temp_dir() + "/service.log";
   std::vector<std::string> argv;
   if (run_as) {
-    const std::string id = std::to_string(*run_as);
-    argv = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+    // The user's own group where it has a passwd entry, else the group of the same number.
+    const passwd* entry = ::getpwuid(*run_as);
+    const std::string group = std::to_string(entry != nullptr ? entry->pw_gid : *run_as);
+    argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(*run_as), "--regid=" + group,
+            "--clear-groups"};
   }
   argv.insert(argv.end(), {app_path(), "--request-timeout", "1"});
   const bool port_given = std::find(args.begin(), args.end(), "--port") != args.end() ||

@@ -1,11 +1,16 @@
 // The screen of a desktop that shares it through its portal, end to end: the real tirvane client
 // and tirvane-app against the real portal frontend, a scripted portal backend, PipeWire and video
-// sources with a known moving picture (portal_stack.h). And KWin's screenshot interface against
-// a scripted stand-in.
+// sources with a known moving picture (portal_stack.h). KWin's screenshot interface against a
+// scripted stand-in and against KWin itself. And GNOME as its users have it: GNOME Shell with
+// GNOME's own portal backend, consent given once in its dialog.
 #include <gmock/gmock.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -450,6 +455,192 @@ TEST_F(GnomeDesktop, ShotsAndRecordingsShowTheCompositorsPicture) {
   const auto starts = stack.calls("Start");
   ASSERT_GE(starts.size(), 3u);
   for (std::size_t i = 1; i < starts.size(); ++i) EXPECT_EQ(starts[i]["restored"], true) << i;
+}
+
+
+// GNOME as its users have it: the shell with GNOME's own portal backend, everything run as the
+// desktop's user, and consent given in GNOME's own "Screen Share" dialog by pointer clicks
+// (gnome_user.py).
+class GnomeWithItsPortal : public PortalDesktop {
+ protected:
+  GnomeWithItsPortal() : PortalDesktop(Desktop::kGnomeWithItsPortal) {
+    // The service runs as the desktop's user, in a configuration folder of that user's.
+    if (::geteuid() == 0) {
+      service_user = stack.user();
+      const passwd* entry = ::getpwuid(stack.user());
+      if (entry == nullptr || ::chown(config.c_str(), entry->pw_uid, entry->pw_gid) != 0) {
+        throw std::runtime_error("cannot hand the configuration folder to the desktop's user");
+      }
+    }
+  }
+
+  // `tirvane-app --allow-screen`, started by the user in the desktop session.
+  std::size_t ask_for_consent() {
+    return stack.launch("tirvane-app --allow-screen", {app_path(), "--allow-screen"},
+                        {{"XDG_CONFIG_HOME", config}, {"XDG_SESSION_TYPE", "wayland"}});
+  }
+
+  // Starts listing the shell's windows, to see whether a consent dialog ever shows up; returns
+  // once the first list is in.
+  std::size_t watch_for_dialogs() {
+    const std::size_t watch = stack.launch_gnome_user({"watch"});
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (stack.output(watch).find("watching") == std::string::npos) {
+      if (std::chrono::steady_clock::now() > until) throw std::runtime_error("the window watch did not start");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return watch;
+  }
+
+  // What the window watch saw: {"polls": N, "dialogs": [...]}, its last line. A dialog would stay
+  // for seconds (the service waits 3 s for an answer before it gives up), far longer than the
+  // watch's 50 ms between looks.
+  json dialogs_seen(std::size_t watch) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    stack.end(watch);
+    std::string said = stack.output(watch);
+    while (!said.empty() && said.back() == '\n') said.pop_back();
+    const json seen = json::parse(said.substr(said.rfind('\n') + 1), nullptr, false);
+    EXPECT_TRUE(seen.is_object()) << "the window watch said: " << said;
+    return seen.is_object() ? seen : json::object();
+  }
+
+  // A shot of the screen once `ready` holds for it (a window takes a moment to be drawn), or
+  // the last one tried after 15 s.
+  template <class Ready>
+  app::Image shot_once(Ready ready) {
+    app::Image image;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    do {
+      image = shot("screen");
+      if (ready(image)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (std::chrono::steady_clock::now() < until);
+    return image;
+  }
+
+  // The CPU time the service has used so far, in milliseconds.
+  double service_cpu_ms() const {
+    std::istringstream stat(file_text("/proc/" + std::to_string(service->pid()) + "/stat"));
+    std::string skip;
+    long user = 0, system = 0;
+    std::getline(stat, skip, ')');
+    for (int field = 3; field <= 13; ++field) stat >> skip;
+    stat >> user >> system;
+    return 1000.0 * static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+};
+
+constexpr std::uint32_t kRed = 0xcc2222;
+constexpr std::uint32_t kGreen = 0x22aa44;
+
+// How many pixels of an RGB picture are within a small distance of `colour`.
+std::size_t pixels_of(const std::vector<std::uint8_t>& rgb, std::uint32_t colour) {
+  const screen_testing::Rgb want = screen_testing::rgb_of(colour);
+  std::size_t count = 0;
+  for (std::size_t at = 0; at + 2 < rgb.size(); at += 3) {
+    if (screen_testing::near({rgb[at], rgb[at + 1], rgb[at + 2]}, want, 24)) ++count;
+  }
+  return count;
+}
+
+// A 600x400 window shows as more than this many of its pixels (its title bar aside).
+constexpr std::size_t kWindowPixels = 180000;
+
+// The shell's top bar: black across the top of the picture, under its clock and buttons.
+bool shows_top_bar(const app::Image& image) {
+  const auto seen = screen_testing::pixel_at(image, 400, 4);
+  return screen_testing::near(seen, {0, 0, 0}, 24);
+}
+
+double ms_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(GnomeWithItsPortal, ConsentGivenOnceInGnomesDialogHoldsAfterTheServiceAndTheDesktopRestart) {
+  const std::size_t asking = ask_for_consent();
+  const auto [answered, how] = stack.gnome_user({"grant"}, std::chrono::seconds(60));
+  ASSERT_EQ(answered, 0) << how << stack.output(asking);
+  ASSERT_EQ(stack.wait(asking, std::chrono::seconds(30)), 0) << stack.output(asking);
+  EXPECT_THAT(stack.output(asking), HasSubstr("permission kept in " + consent_file()));
+  struct stat info {};
+  ASSERT_EQ(::stat(consent_file().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(info.st_uid, stack.user());
+  EXPECT_FALSE(file_text(consent_file()).empty());
+
+  // The service, started afresh, sees the desktop with the window on it, and no dialog comes.
+  stack.open_gnome_window(kRed);
+  restart();
+  std::size_t watch = watch_for_dialogs();
+  const auto asked = std::chrono::steady_clock::now();
+  const Answer first = get(service->port(), "/api/frame.jpg?device=screen");
+  const double first_ms = ms_since(asked);
+  ASSERT_EQ(first.status, 200) << first.body.substr(0, 300) << service->log();
+  auto r = tirvane({"screenshot"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(picture("screen.jpg").width, portal_testing::kCompositorWidth);
+  const app::Image desktop =
+      shot_once([](const app::Image& image) { return pixels_of(image.pixels, kRed) > kWindowPixels; });
+  ASSERT_EQ(desktop.width, portal_testing::kCompositorWidth);
+  ASSERT_EQ(desktop.height, portal_testing::kCompositorHeight);
+  EXPECT_GT(pixels_of(desktop.pixels, kRed), kWindowPixels) << "the red window is not in the shot";
+  EXPECT_LT(pixels_of(desktop.pixels, kRed), 3 * kWindowPixels) << "more red than the window";
+  EXPECT_TRUE(shows_top_bar(desktop));
+  std::vector<double> warm;
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(get(service->port(), "/api/frame.jpg?device=screen").status, 200);
+    warm.push_back(ms_since(start));
+  }
+
+  const double cpu_before = service_cpu_ms();
+  const Answer answer = record("gnome.webm");
+  const double cpu_ms = service_cpu_ms() - cpu_before;
+  ASSERT_EQ(answer.status, 200) << answer.body.substr(0, 300);
+  const int recorded = number(answer, "X-Frames-Recorded");
+  EXPECT_EQ(recorded + number(answer, "X-Frames-Dropped"), 60);
+  const auto video = frames("gnome.webm", portal_testing::kCompositorWidth,
+                            portal_testing::kCompositorHeight);
+  ASSERT_GE(video.size(), 50u);
+  EXPECT_GT(pixels_of(video.front(), kRed), kWindowPixels);
+  EXPECT_GT(pixels_of(video.back(), kRed), kWindowPixels);
+
+  json seen = dialogs_seen(watch);
+  EXPECT_GE(seen.value("polls", 0), 20) << "the window watch did not keep looking";
+  EXPECT_EQ(seen["dialogs"], json::array()) << "a consent dialog showed up";
+  std::sort(warm.begin(), warm.end());
+  std::printf("GNOME, stored token: first shot %.0f ms; warm shots %.1f-%.1f ms; "
+              "recording: %d frames, %.2f ms of the service's CPU a recorded frame\n",
+              first_ms, warm.front(), warm.back(), recorded,
+              recorded > 0 ? cpu_ms / recorded : 0.0);
+
+  // The desktop restarts: the shell, its portal backend, the frontend and the permission store.
+  stack.restart_gnome();
+  stack.open_gnome_window(kGreen);
+  watch = watch_for_dialogs();
+  const app::Image restarted =
+      shot_once([](const app::Image& image) { return pixels_of(image.pixels, kGreen) > kWindowPixels; });
+  EXPECT_GT(pixels_of(restarted.pixels, kGreen), kWindowPixels) << "the new desktop is not in the shot";
+  EXPECT_EQ(pixels_of(restarted.pixels, kRed), 0u) << "a picture of the desktop before the restart";
+  EXPECT_TRUE(shows_top_bar(restarted));
+  seen = dialogs_seen(watch);
+  EXPECT_GE(seen.value("polls", 0), 5) << "the window watch did not keep looking";
+  EXPECT_EQ(seen["dialogs"], json::array()) << "a consent dialog showed up after the restart";
+  EXPECT_EQ(health()["screen"]["consent"], "given");
+}
+
+TEST_F(GnomeWithItsPortal, ClosingGnomesDialogRefusesAndNothingIsKept) {
+  const std::size_t asking = ask_for_consent();
+  const auto [answered, how] = stack.gnome_user({"cancel"}, std::chrono::seconds(60));
+  ASSERT_EQ(answered, 0) << how << stack.output(asking);
+  EXPECT_EQ(stack.wait(asking, std::chrono::seconds(30)), 1) << stack.output(asking);
+  EXPECT_THAT(stack.output(asking), HasSubstr("cancelled at the desktop's dialog"));
+  EXPECT_FALSE(std::filesystem::exists(consent_file()));
+  auto refused = tirvane({"screenshot"});
+  EXPECT_NE(refused.exit_status, 0);
+  EXPECT_THAT(refused.err, HasSubstr("tirvane-app --allow-screen")) << refused.err;
+  EXPECT_EQ(health()["screen"]["consent"], "missing");
 }
 
 }  // namespace
