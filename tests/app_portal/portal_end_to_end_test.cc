@@ -192,6 +192,40 @@ TEST_F(PortalDesktop, RecordingsFollowTheMovingPicture) {
   EXPECT_GE(places.size(), 30u) << "the bar should move from frame to frame";
 }
 
+TEST_F(PortalDesktop, ARecordingSharesTheShotsSessionAndShotsGoOnBesideIt) {
+  stack.add_monitor({});
+  give_consent();
+  const std::size_t consent_starts = stack.calls("Start").size();
+  ASSERT_TRUE(shows(shot("screen"), kBlue));
+
+  // Shots while the recording runs: from the same session, without taking its frames.
+  std::vector<int> bars;
+  std::thread shooter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 5; ++i) {
+      const app::Image picture = shot("screen");
+      if (picture.width > 0) bars.push_back(portal_testing::bar_column(picture.pixels, picture.width, 240));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
+  const Answer answer = record("shared.webm");
+  shooter.join();
+  ASSERT_EQ(answer.status, 200) << answer.body.substr(0, 300);
+  EXPECT_EQ(number(answer, "X-Frames-Recorded") + number(answer, "X-Frames-Dropped"), 60);
+  EXPECT_GT(number(answer, "X-Frames-Recorded"), 45);
+  const auto video = frames("shared.webm", 640, 480);
+  ASSERT_GE(video.size(), 45u);
+  std::set<int> places;
+  for (const auto& frame : video) places.insert(portal_testing::bar_column(frame, 640, 240));
+  EXPECT_EQ(places.count(-1), 0u) << "a frame without the bar";
+  EXPECT_GE(places.size(), 30u) << "the shots took frames from the recording";
+  ASSERT_EQ(bars.size(), 5u);
+  EXPECT_EQ(std::set<int>(bars.begin(), bars.end()).size(), 5u) << "the shots beside the recording are not live";
+  EXPECT_EQ(std::count(bars.begin(), bars.end(), -1), 0);
+  EXPECT_EQ(stack.calls("Start").size(), consent_starts + 1)
+      << "the recording or the shots beside it opened a second portal session";
+}
+
 TEST_F(PortalDesktop, ASlowDesktopHasItsFramesRepeatedAndDamagedFramesNeverShow) {
   // Five frames a second, every third one damaged: the recorder fills the 30 fps clock with the
   // previous good picture.
@@ -441,8 +475,8 @@ TEST_F(GnomeDesktop, ShotsAndRecordingsShowTheCompositorsPicture) {
   const auto [darkest, brightest] = contrast(desktop.pixels);
   EXPECT_GT(brightest - darkest, 200) << darkest << ".." << brightest;
 
-  // A recording beside the shot session: GNOME sends frames only when the screen changes, so
-  // most of them are repeats; the clock still gets all of its frames.
+  // A recording right after the shot, from the shot's session: GNOME sends frames only when the
+  // screen changes, so most of them are repeats; the clock still gets all of its frames.
   const Answer answer = record("gnome.webm");
   ASSERT_EQ(answer.status, 200) << answer.body.substr(0, 300);
   EXPECT_EQ(number(answer, "X-Frames-Recorded") + number(answer, "X-Frames-Dropped"), 60);
@@ -451,10 +485,10 @@ TEST_F(GnomeDesktop, ShotsAndRecordingsShowTheCompositorsPicture) {
   ASSERT_GE(video.size(), 50u);
   const auto [dark, bright] = contrast(video.back());
   EXPECT_GT(bright - dark, 200);
-  // Every session after the consent was restored: no dialog.
+  // The consent's session and the one of the shot and the recording, restored: no dialog.
   const auto starts = stack.calls("Start");
-  ASSERT_GE(starts.size(), 3u);
-  for (std::size_t i = 1; i < starts.size(); ++i) EXPECT_EQ(starts[i]["restored"], true) << i;
+  ASSERT_EQ(starts.size(), 2u) << "the recording opened a session of its own beside the shot's";
+  EXPECT_EQ(starts[1]["restored"], true);
 }
 
 
