@@ -621,6 +621,13 @@ TEST_F(GnomeWithItsPortal, ConsentGivenOnceInGnomesDialogHoldsAfterTheServiceAnd
   EXPECT_GT(pixels_of(desktop.pixels, kRed), kWindowPixels) << "the red window is not in the shot";
   EXPECT_LT(pixels_of(desktop.pixels, kRed), 3 * kWindowPixels) << "more red than the window";
   EXPECT_TRUE(shows_top_bar(desktop));
+  // The monitor under the name of its connector, as GNOME's compositor calls it.
+  const json devices = json::parse(tirvane({"devices", "--json"}).out)["devices"];
+  std::set<std::string> ids;
+  for (const json& device : devices) ids.insert(device.value("id", ""));
+  EXPECT_EQ(ids.count("screen:Meta-0"), 1u) << devices;
+  EXPECT_EQ(ids.count("screen:1"), 0u) << devices;
+  EXPECT_EQ(shot("screen:Meta-0").width, portal_testing::kCompositorWidth);
   std::vector<double> warm;
   for (int i = 0; i < 5; ++i) {
     const auto start = std::chrono::steady_clock::now();
