@@ -501,6 +501,7 @@ class GnomeWithItsPortal : public PortalDesktop {
     // The service runs as the desktop's user, in a configuration folder of that user's.
     if (::geteuid() == 0) {
       service_user = stack.user();
+      service_program = program;
       const passwd* entry = ::getpwuid(stack.user());
       if (entry == nullptr || ::chown(config.c_str(), entry->pw_uid, entry->pw_gid) != 0) {
         throw std::runtime_error("cannot hand the configuration folder to the desktop's user");
@@ -510,9 +511,11 @@ class GnomeWithItsPortal : public PortalDesktop {
 
   // `tirvane-app --allow-screen`, started by the user in the desktop session.
   std::size_t ask_for_consent() {
-    return stack.launch("tirvane-app --allow-screen", {app_path(), "--allow-screen"},
+    return stack.launch("tirvane-app --allow-screen", {program, "--allow-screen"},
                         {{"XDG_CONFIG_HOME", config}, {"XDG_SESSION_TYPE", "wayland"}});
   }
+
+  const std::string program = stack.user_copy(app_path());  // the built tirvane-app
 
   // Starts listing the shell's windows, to see whether a consent dialog ever shows up; returns
   // once the first list is in.

@@ -224,8 +224,19 @@ void PortalStack::end(std::size_t handle) { stop(children_.at(handle)); }
 
 std::string PortalStack::output(std::size_t handle) const { return read_file(children_.at(handle).out); }
 
+std::string PortalStack::user_copy(const std::string& program) {
+  const std::string copy = folder_ + "/bin/" + std::filesystem::path(program).filename().string();
+  std::filesystem::create_directories(folder_ + "/bin");
+  std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing);
+  ::chmod((folder_ + "/bin").c_str(), 0755);
+  ::chmod(copy.c_str(), 0755);
+  return copy;
+}
+
 std::size_t PortalStack::launch_gnome_user(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{"/usr/bin/python3", std::string(TIRVANE_PORTAL_SCRIPTS) + "/gnome_user.py"};
+  const std::string script = folder_ + "/bin/gnome_user.py";
+  if (!std::filesystem::exists(script)) user_copy(std::string(TIRVANE_PORTAL_SCRIPTS) + "/gnome_user.py");
+  std::vector<std::string> argv{"/usr/bin/python3", script};
   argv.insert(argv.end(), args.begin(), args.end());
   return launch("the GNOME user", argv);
 }

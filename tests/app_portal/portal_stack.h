@@ -101,6 +101,9 @@ class PortalStack {
   std::pair<std::optional<int>, std::string> gnome_user(const std::vector<std::string>& args,
                                                         std::chrono::seconds limit);
   std::size_t launch_gnome_user(const std::vector<std::string>& args);
+  // A copy of `program` in the stack's folder, which the desktop's user can run whatever the
+  // permissions on the way to the build's folder.
+  std::string user_copy(const std::string& program);
   // Opens a terminal window filled with `colour` (600x400) on GNOME's desktop.
   void open_gnome_window(std::uint32_t colour);
   // Stops the shell, its portal backend, the portal frontend and the permission store, and
