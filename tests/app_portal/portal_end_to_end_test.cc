@@ -48,7 +48,26 @@ class PortalDesktop : public ClientTest {
     testing_support::RunOptions options;
     options.env = stack.session_env();
     options.env["XDG_CONFIG_HOME"] = config;
-    return testing_support::run_program({app_path(), "--allow-screen"}, options);
+    std::vector<std::string> argv{app_path(), "--allow-screen"};
+    if (service_user) {
+      const passwd* entry = ::getpwuid(*service_user);
+      argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(*service_user),
+              "--regid=" + std::to_string(entry != nullptr ? entry->pw_gid : *service_user),
+              "--clear-groups", service_program, "--allow-screen"};
+    }
+    return testing_support::run_program(argv, options);
+  }
+
+  // A desktop run by its own user (GNOME's): the service, and --allow-screen, run as that user
+  // too, from a copy it can reach, with a configuration folder of its own.
+  void run_service_as_desktop_user() {
+    if (::geteuid() != 0) return;
+    service_user = stack.user();
+    service_program = stack.user_copy(app_path());
+    const passwd* entry = ::getpwuid(stack.user());
+    if (entry == nullptr || ::chown(config.c_str(), entry->pw_uid, entry->pw_gid) != 0) {
+      throw std::runtime_error("cannot hand the configuration folder to the desktop's user");
+    }
   }
 
   void give_consent() {
@@ -449,7 +468,7 @@ TEST_F(KdePlasmaWithoutTheDesktopFile, KWinRefusesAndTheRefusalSaysWhatToInstall
 
 class GnomeDesktop : public PortalDesktop {
  protected:
-  GnomeDesktop() : PortalDesktop(Desktop::kGnome) {}
+  GnomeDesktop() : PortalDesktop(Desktop::kGnome) { run_service_as_desktop_user(); }
 };
 
 // The darkest and brightest of a picture's pixels, as the sum of their channels.
@@ -497,25 +516,14 @@ TEST_F(GnomeDesktop, ShotsAndRecordingsShowTheCompositorsPicture) {
 // (gnome_user.py).
 class GnomeWithItsPortal : public PortalDesktop {
  protected:
-  GnomeWithItsPortal() : PortalDesktop(Desktop::kGnomeWithItsPortal) {
-    // The service runs as the desktop's user, in a configuration folder of that user's.
-    if (::geteuid() == 0) {
-      service_user = stack.user();
-      service_program = program;
-      const passwd* entry = ::getpwuid(stack.user());
-      if (entry == nullptr || ::chown(config.c_str(), entry->pw_uid, entry->pw_gid) != 0) {
-        throw std::runtime_error("cannot hand the configuration folder to the desktop's user");
-      }
-    }
-  }
+  GnomeWithItsPortal() : PortalDesktop(Desktop::kGnomeWithItsPortal) { run_service_as_desktop_user(); }
 
   // `tirvane-app --allow-screen`, started by the user in the desktop session.
   std::size_t ask_for_consent() {
-    return stack.launch("tirvane-app --allow-screen", {program, "--allow-screen"},
+    return stack.launch("tirvane-app --allow-screen",
+                        {service_program.empty() ? app_path() : service_program, "--allow-screen"},
                         {{"XDG_CONFIG_HOME", config}, {"XDG_SESSION_TYPE", "wayland"}});
   }
-
-  const std::string program = stack.user_copy(app_path());  // the built tirvane-app
 
   // Starts listing the shell's windows, to see whether a consent dialog ever shows up; returns
   // once the first list is in.

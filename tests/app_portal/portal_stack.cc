@@ -73,7 +73,7 @@ PortalStack::PortalStack(Desktop desktop) : folder_(testing_support::make_temp_d
     std::filesystem::create_directories(folder_ + sub);
   }
   ::chmod((folder_ + "/run").c_str(), 0700);
-  if (desktop == Desktop::kGnomeWithItsPortal && ::geteuid() == 0) {
+  if ((desktop == Desktop::kGnome || desktop == Desktop::kGnomeWithItsPortal) && ::geteuid() == 0) {
     // The whole session belongs to the desktop's user, as a login would have it.
     const screen_testing::TestUser user = screen_testing::desktop_test_user();
     user_ = std::make_pair(user.uid, user.gid);
@@ -127,8 +127,9 @@ PortalStack::PortalStack(Desktop desktop) : folder_(testing_support::make_temp_d
   }
   spawn("the permission store", {"/usr/libexec/xdg-permission-store", "--replace"}, {},
         folder_ + "/permission-store.log");
+  const std::string backend = std::string(TIRVANE_PORTAL_SCRIPTS) + "/portal_backend.py";
   spawn("the portal backend",
-        {"/usr/bin/python3", std::string(TIRVANE_PORTAL_SCRIPTS) + "/portal_backend.py",
+        {"/usr/bin/python3", user_ ? user_copy(backend) : backend,
          kBackendName, folder_ + "/script.json", folder_ + "/calls.log"},
         {}, folder_ + "/backend.log");
   write_file(folder_ + "/portals/" + kDesktopName + ".portal",

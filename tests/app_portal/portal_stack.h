@@ -39,7 +39,8 @@ enum class Desktop {
               // .desktop file installed for the built tirvane-app
   kRealKwinWithoutDesktopFile,  // the same, the service not installed
   kGnome,  // the portal stack with GNOME's compositor, headless (a 1280x720 virtual monitor):
-           // each session the backend grants is a new screen cast of that monitor
+           // each session the backend grants is a new screen cast of that monitor; all of it
+           // run as the desktop's test user (desktop_test_user())
   kGnomeWithItsPortal,  // GNOME as a user has it: the shell, headless, with GNOME's own portal
                         // backend and its consent dialog, all run as the desktop's test user
                         // (desktop_test_user()); the shell is left out of its Overview
