@@ -5,11 +5,12 @@
 #   bench/snap_vs_curl.sh [MIB ...]     sizes in MiB; default 1 100 1024
 #
 # RUNS (default 5) runs of each client per size, alternating; sizes of 1 GiB and more get
-# BIG_RUNS (default 3). Prints a Markdown table of medians, with the machine's load average, and
-# for each size the ratio of each run's wall time to curl's run beside it (per pair) and their
-# median. BASELINE=path/to/another/tirvane adds that client to the same alternation (an earlier
-# build, to compare before and after). Builds a release client into build-bench
-# (BENCH_BUILD_DIR) first. Every file it writes is removed at the end.
+# BIG_RUNS (default 3); one round before them is not counted. Each run's file is checked against
+# curl's bytes and removed before the next run. Prints a Markdown table of medians, with the
+# machine's load average, and for each size the ratio of each run's wall time to curl's run beside
+# it (per pair) and their median. BASELINE=path/to/another/tirvane adds that client to the same
+# alternation (an earlier build, to compare before and after). Builds a release client into
+# build-bench (BENCH_BUILD_DIR) first. Every file it writes is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -71,19 +72,30 @@ for mib in "${sizes[@]}"; do
 
   clients=(snap curl)
   [ -z "$baseline" ] || clients+=(baseline)
+  # Each run writes its own file, which is checked against curl's bytes and removed at once, so
+  # that every run starts alike: no earlier gigabyte still waiting in the page cache to be
+  # written back while the next client runs.
+  one_run() {
+    local client=$1 out="$work/$1.jpg"
+    case $client in
+      snap) measure "$out" "$tirvane" snap --port "$port" --out "$out" ;;
+      curl) measure "$out" curl -s -o "$out" "http://127.0.0.1:$port/api/frame.jpg?_=" ;;
+      baseline) measure "$out" "$baseline" snap --port "$port" --out "$out" ;;
+    esac
+    [ "$(stat -c %s "$out")" -eq "$bytes" ] || { echo "$client wrote a wrong size" >&2; exit 1; }
+    [ "$(cksum <"$out")" = "$expected" ] || { echo "$client wrote other bytes than curl" >&2; exit 1; }
+    rm -f "$out"
+  }
+  # One round first that is not counted: the server's first answer and the clients' first
+  # starts are slower than the rest.
+  curl -s -o "$work/first.jpg" "http://127.0.0.1:$port/api/frame.jpg?_="
+  expected=$(cksum <"$work/first.jpg")
+  rm -f "$work/first.jpg"
+  for client in "${clients[@]}"; do one_run "$client" >/dev/null; done
   for client in "${clients[@]}"; do : >"$work/$client.txt"; done
   for _ in $(seq "$n"); do
-    measure "$work/snap.jpg" "$tirvane" snap --port "$port" --out "$work/snap.jpg" >>"$work/snap.txt"
-    measure "$work/curl.jpg" curl -s -o "$work/curl.jpg" "http://127.0.0.1:$port/api/frame.jpg?_=" >>"$work/curl.txt"
-    if [ -n "$baseline" ]; then
-      measure "$work/base.jpg" "$baseline" snap --port "$port" --out "$work/base.jpg" >>"$work/baseline.txt"
-      rm -f "$work/base.jpg"
-    fi
+    for client in "${clients[@]}"; do one_run "$client" >>"$work/$client.txt"; done
   done
-  # Both clients must have received every byte, and the same bytes.
-  [ "$(stat -c %s "$work/snap.jpg")" -eq "$bytes" ] || { echo "snap wrote a wrong size" >&2; exit 1; }
-  cmp -s "$work/snap.jpg" "$work/curl.jpg" || { echo "snap and curl files differ" >&2; exit 1; }
-  rm -f "$work/snap.jpg" "$work/curl.jpg"
 
   kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=
   for client in "${clients[@]}"; do

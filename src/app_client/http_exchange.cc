@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "app_client/pages_ahead.h"
 #include "app_client/utf8.h"
 #include "platform/platform.h"
 #include "protocol/decimal.h"
@@ -117,6 +118,9 @@ class LineReader {
   std::optional<ExchangeError> rest_into(Body& body) {
     body.append(std::string_view(buffer_ + start_, end_ - start_));
     start_ = end_;
+    // The room made for a large stated length has its pages made while the bytes arrive.
+    PagesAhead ahead(body.free_space());
+    std::size_t received = 0;
     for (;;) {
       std::span<char> room = body.free_space();
       auto got = source_.read(room.data(), std::min(room.size(), kBodyReadStep));
@@ -124,6 +128,8 @@ class LineReader {
       const std::size_t n = std::get<std::size_t>(got);
       if (n == 0) return std::nullopt;
       body.commit(n);
+      received += n;
+      ahead.filled(received);
     }
   }
 

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -58,14 +57,20 @@ class OutputFile {
   // Writes as much of `bytes` as the system accepts at once: the count (0 when it accepted none),
   // or the error.
   std::variant<std::size_t, OsError> write_some(std::string_view bytes);
-  // Writes as much of `pieces`, in order, as the system accepts with one call (a gathering write
-  // where the platform has one): the count (0 when it accepted none), or the error.
-  std::variant<std::size_t, OsError> write_pieces(std::span<const std::string_view> pieces);
   std::optional<OsError> close();
 
  private:
   std::intptr_t handle_ = -1;
 };
+
+// Whether prepare_pages can bring pages in on this platform at all.
+bool can_prepare_pages();
+
+// Makes the whole pages inside `size` bytes at `begin`, memory this process owns, present and
+// writable without changing what they hold, so that a later write there need not stop for each
+// page to be made. False when it could not; nothing is lost then, the pages still come in at
+// their first write.
+bool prepare_pages(char* begin, std::size_t size);
 
 // A socket address of either family, ready for connect.
 struct SocketAddress {

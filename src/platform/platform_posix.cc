@@ -5,15 +5,16 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,31 @@ int to_fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 void write_all(std::FILE* stream, std::string_view bytes) {
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
+}
+
+// The receive buffer asked for on every connection (Linux doubles it for its bookkeeping). On the
+// loopback a gigabyte answer was received in about 0.3 s through it, against 0.4 s through the
+// buffer the kernel tunes by itself, which starts small and grows with what the program has read.
+constexpr int kReceiveBuffer = 4 * 1024 * 1024;
+
+// The largest receive buffer a program may ask for (Linux: net.core.rmem_max), or 0 when unknown.
+long largest_receive_buffer() {
+  std::FILE* file = std::fopen("/proc/sys/net/core/rmem_max", "re");
+  if (file == nullptr) return 0;
+  long value = 0;
+  if (std::fscanf(file, "%ld", &value) != 1) value = 0;
+  std::fclose(file);
+  return value;
+}
+
+// Asks for kReceiveBuffer, but only where the system grants it whole: a buffer set by hand is no
+// longer tuned by the kernel, and one smaller than the tuning would reach could only slow it.
+void widen_receive_buffer(int fd) {
+  static const bool granted = largest_receive_buffer() >= kReceiveBuffer;
+  if (!granted) return;
+  const int size = kReceiveBuffer;
+  // A refusal changes nothing: the connection keeps the kernel's own buffer.
+  static_cast<void>(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size));
 }
 
 }  // namespace
@@ -103,27 +129,34 @@ std::variant<std::size_t, OsError> OutputFile::write_some(std::string_view bytes
   }
 }
 
-std::variant<std::size_t, OsError> OutputFile::write_pieces(
-    std::span<const std::string_view> pieces) {
-  std::vector<iovec> vectors;
-  vectors.reserve(std::min<std::size_t>(pieces.size(), IOV_MAX));
-  for (std::string_view piece : pieces) {
-    if (vectors.size() == IOV_MAX) break;
-    if (piece.empty()) continue;
-    vectors.push_back(iovec{const_cast<char*>(piece.data()), piece.size()});
-  }
-  if (vectors.empty()) return std::size_t{0};
-  for (;;) {
-    const ssize_t n = ::writev(to_fd(handle_), vectors.data(), static_cast<int>(vectors.size()));
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return last_error();
-  }
-}
-
 std::optional<OsError> OutputFile::close() {
   int fd = to_fd(std::exchange(handle_, -1));
   if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return last_error();
   return std::nullopt;
+}
+
+bool can_prepare_pages() {
+#ifdef MADV_POPULATE_WRITE
+  return true;
+#else
+  return false;
+#endif
+}
+
+bool prepare_pages(char* begin, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(begin);
+  const std::uintptr_t first = (start + page - 1) & ~(page - 1);
+  const std::uintptr_t last = (start + size) & ~(page - 1);
+  if (last <= first) return true;
+  // Kernels before 5.14 do not know the advice and refuse it (EINVAL).
+  return ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) == 0;
+#else
+  static_cast<void>(begin);
+  static_cast<void>(size);
+  return false;
+#endif
 }
 
 std::optional<SocketAddress> literal_address(const std::string& host, std::uint16_t port) {
@@ -191,6 +224,7 @@ std::variant<TcpStream, OsError> TcpStream::connect(const SocketAddress& address
   if (fd < 0) return last_error();
   TcpStream stream;
   stream.handle_ = fd;
+  widen_receive_buffer(fd);
   const auto* target = reinterpret_cast<const sockaddr*>(address.storage.data());
   while (::connect(fd, target, static_cast<socklen_t>(address.length)) != 0) {
     if (errno != EINTR) return last_error();

@@ -235,21 +235,16 @@ std::variant<std::size_t, OsError> OutputFile::write_some(std::string_view bytes
   return static_cast<std::size_t>(written);
 }
 
-std::variant<std::size_t, OsError> OutputFile::write_pieces(
-    std::span<const std::string_view> pieces) {
-  // Files opened for ordinary (buffered) writing have no gathering write: one WriteFile, as large
-  // as it takes, for the first piece that has bytes.
-  for (std::string_view piece : pieces) {
-    if (!piece.empty()) return write_some(piece);
-  }
-  return std::size_t{0};
-}
-
 std::optional<OsError> OutputFile::close() {
   const std::intptr_t handle = std::exchange(handle_, -1);
   if (handle != -1 && !::CloseHandle(to_handle(handle))) return last_error();
   return std::nullopt;
 }
+
+// Not done here: committed memory of a process is brought in at its first write.
+bool can_prepare_pages() { return false; }
+
+bool prepare_pages(char*, std::size_t) { return false; }
 
 std::optional<SocketAddress> literal_address(const std::string& host, std::uint16_t port) {
   // The conversion itself needs no socket library, but what follows does; starting it here keeps

@@ -102,6 +102,51 @@ TEST_F(PhotoTest, BodyIsWrittenExactlyAndReplacesALongerFile) {
   EXPECT_EQ(read_file(dir + "/tirvane.jpg"), "");
 }
 
+// A body of every byte value, the same for the same size.
+std::string patterned(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+// An image answer that states the body's length and sends head and body in pieces of the given
+// sizes, in order, with a pause before each (a size of 0 only pauses); what is left of the body
+// goes last.
+Reply stated_in_pieces(const std::string& body, std::size_t stated,
+                       const std::vector<std::size_t>& sizes) {
+  Reply answer;
+  answer.pause = std::chrono::milliseconds(30);
+  answer.pieces.push_back("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                          std::to_string(stated) + "\r\n\r\n");
+  std::size_t at = 0;
+  for (std::size_t size : sizes) {
+    answer.pieces.push_back(body.substr(std::min(at, body.size()), size));
+    at += size;
+  }
+  if (at < body.size()) answer.pieces.push_back(body.substr(at));
+  return answer;
+}
+
+TEST_F(PhotoTest, ALargeBodyOfStatedLengthInOddPiecesWithPausesIsWrittenWhole) {
+  // Larger than the room made ahead of the arriving bytes, so that making room waits for the
+  // bytes and goes on again; pieces of odd sizes, the first ones smaller than a page.
+  const std::string big = patterned((41u << 20) + 3);
+  write_file(dir + "/out.jpg", std::string((42u << 20), 'o'));
+  fake.add(stated_in_pieces(big, big.size(), {1, 4095, 4097, (1u << 20) + 1, 20u << 20, 7}));
+  RunResult r = run({"snap", "--out", "out.jpg"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, "out.jpg  " + std::to_string(big.size()) + " bytes\n");
+  EXPECT_TRUE(read_file(dir + "/out.jpg") == big);
+
+  // The same in one stream as fast as it goes, where the bytes may overtake the room being made.
+  Reply fast = stated_in_pieces(big, big.size(), {});
+  fast.pause = std::chrono::milliseconds(0);
+  fake.add(fast);
+  r = run({"snap", "--out", "out.jpg"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(read_file(dir + "/out.jpg") == big);
+}
+
 TEST_F(PhotoTest, StatusBelow400AndNoStatusAtAllAreSuccess) {
   struct Case {
     std::string response;
@@ -206,6 +251,10 @@ TEST_F(PhotoTest, AnswerThatBreaksOffIsAnUnreachableReportAndLeavesTheFile) {
            {"screenshot", reply(head + "15\r\n"), "the answer was cut short: 0 of 15 body bytes"},
            {"record", reply(head + "300000\r\n\r\n" + std::string(200000, 'v')),
             "the answer was cut short: 200000 of 300000 body bytes"},
+           // Cut off, after a pause, in the middle of a large body that was arriving in pieces,
+           // far before the length it stated.
+           {"snap", stated_in_pieces(patterned(20u << 20), 1u << 30, {3, 5u << 20, 15u << 20, 0}),
+            "the answer was cut short: 20971520 of 1073741824 body bytes"},
        }) {
     for (std::string json : {"--json", "--out=keep.jpg"}) {
       write_file(dir + "/keep.jpg", "keep me");
