@@ -241,9 +241,12 @@ TEST_F(ScreenEndToEnd, ARecordingIsSentFromItsFileWhole) {
   std::cerr << "a " << file_kib << " KiB recording: the service held " << while_sending
             << " KiB while sending it, " << after_sending << " KiB after\n";
   ASSERT_GT(file_kib, 1024u) << "too small a file to see in the service's memory";
-  // Held whole in memory, the file would be let go once sent.
+  // Held whole in memory, the file would be let go once sent. (Under AddressSanitizer freed
+  // memory stays in its quarantine, so only the release build shows it.)
+#if !defined(__SANITIZE_ADDRESS__)
   EXPECT_LT(static_cast<double>(while_sending) - static_cast<double>(after_sending),
             static_cast<double>(file_kib) / 2);
+#endif
 
   // Every frame the service says it recorded is in the file.
   { std::ofstream(path("sent.mp4"), std::ios::binary) << answer.body; }
