@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 rounds=${1:-20}
 build=${BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTIRVANE_BUILD_BENCH=ON \
-  -DTIRVANE_BUILD_TESTS=ON >/dev/null
+  -DTIRVANE_BUILD_TESTS=ON -DTIRVANE_BUILD_APP=ON >/dev/null
 cmake --build "$build" -j2 --target app_crowd tirvane-app >/dev/null
 apps=("$build/tirvane-app")
 [ -n "${BASELINE:-}" ] && apps+=("$BASELINE")
