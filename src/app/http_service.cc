@@ -9,10 +9,8 @@
 #include "app/http_service.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "app/client_watch.h"
 #include "app/connection_gate.h"
