@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -21,7 +22,11 @@ extern char** environ;
 
 namespace service_test {
 
-std::string app_path() { return TIRVANE_APP_PATH; }
+std::string app_path() {
+  // Another build may be put under the same tests (an older one, to see a test fail on it).
+  const char* other = std::getenv("TIRVANE_APP_UNDER_TEST");
+  return other != nullptr && *other != '\0' ? other : TIRVANE_APP_PATH;
+}
 
 ServiceProcess::ServiceProcess(std::string config_home, std::vector<std::string> args,
                                std::map<std::string, std::optional<std::string>> env,
