@@ -183,12 +183,13 @@ void report_recording(const app::DisplayEnvironment& environment, const std::str
     if (name == "X-Frames-Dropped") dropped = value;
   }
   const std::string path = folder + "/screen." + format;
-  std::ofstream(path, std::ios::binary) << recording.bytes;
+  const std::string bytes = must(recording.file->read_all(), "reading the recording back");
+  std::ofstream(path, std::ios::binary) << bytes;
   std::printf(
       "record %-4s %d s, %s: %.2f s wall, %.2f cores busy, %s frames, %s dropped, %.1f MB, "
       "duration %s s\n",
       format, secs, motion_name(motion), wall, cpu / wall, recorded.c_str(), dropped.c_str(),
-      static_cast<double>(recording.bytes.size()) / 1e6, probed_duration(path).c_str());
+      static_cast<double>(bytes.size()) / 1e6, probed_duration(path).c_str());
 }
 
 }  // namespace

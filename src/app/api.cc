@@ -527,8 +527,8 @@ ApiAnswer Api::record(const ApiRequest& request) {
   Result<Recording> recorded = record_screen(*recorder_, std::get<JsonValue>(parsed));
   if (auto* failure = std::get_if<Failure>(&recorded)) return refusal(*failure);
   Recording& recording = std::get<Recording>(recorded);
-  ApiAnswer answer{200, recording.content_type, std::move(recording.bytes),
-                   std::move(recording.headers)};
+  ApiAnswer answer{200, recording.content_type, "", std::move(recording.headers),
+                   std::move(recording.file)};
   if (recording.stills.size() == 3) {
     std::lock_guard lock(stills_lock_);
     stills_ = std::move(recording.stills);

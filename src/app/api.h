@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -51,6 +52,8 @@ struct ApiAnswer {
   std::string content_type = "application/json";
   std::string body;
   std::vector<Header> headers;
+  // When set, the body is this file (sent from disk) and `body` is empty.
+  std::shared_ptr<const FileBody> file = nullptr;
 };
 
 // {"error": message} with the status of the failure's kind.

@@ -22,8 +22,41 @@ void Device::refresh_info() const {
   info_ = std::move(described);
 }
 
+std::optional<Failure> Device::wait_for_turn(std::unique_lock<std::mutex>& lock) {
+  // Described before its first operation, so that requests refused while that one runs (and
+  // perhaps stalls) can name the device.
+  const auto describe_once = [this] {
+    {
+      std::lock_guard info_lock(info_mutex_);
+      if (info_) return;
+    }
+    refresh_info();
+  };
+  if (lock.try_lock()) {
+    describe_once();
+    return std::nullopt;
+  }
+  const int limit = waiting_limit();
+  if (waiting_.fetch_add(1) >= limit) {
+    --waiting_;
+    std::string name = "the device";
+    {
+      std::lock_guard info_lock(info_mutex_);
+      if (info_) name = "device " + info_->id;
+    }
+    return Failure{FailureKind::kUnavailable,
+                   name + " is busy: " + std::to_string(limit) +
+                       " requests are already waiting for it; try again later"};
+  }
+  lock.lock();
+  --waiting_;
+  describe_once();
+  return std::nullopt;
+}
+
 Result<JpegFrame> Device::capture_jpeg(const FrameRequest& request) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (auto busy = wait_for_turn(lock)) return *busy;
   // Requests left behind by their clients while the device was busy are not served at all.
   if (client_gone()) return client_gone_failure();
   Result<JpegFrame> frame = take_jpeg(request);
@@ -32,21 +65,24 @@ Result<JpegFrame> Device::capture_jpeg(const FrameRequest& request) {
 }
 
 Result<Image> Device::capture_gray() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (auto busy = wait_for_turn(lock)) return *busy;
   Result<Image> gray = take_gray();
   refresh_info();
   return gray;
 }
 
 Result<std::vector<ControlInfo>> Device::controls() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (auto busy = wait_for_turn(lock)) return *busy;
   Result<std::vector<ControlInfo>> listed = list_controls();
   refresh_info();
   return listed;
 }
 
 Result<ControlChange> Device::set_control(std::string_view name, std::int64_t value) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (auto busy = wait_for_turn(lock)) return *busy;
   Result<ControlChange> change = change_control(name, value);
   refresh_info();
   return change;

@@ -5,6 +5,7 @@
 // implementations lock for them; different devices run concurrently.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -85,12 +86,18 @@ class FocusLens {
 // A device guards itself: every public call below takes the device's own lock for its whole
 // length, so calls on one device are serialised and an implementation never locks for them;
 // different devices run concurrently. Implementations override the private virtuals, which are
-// only ever called with that lock held, apart from settle_time() and frame_size_rule(): those
-// answer from what the device is made with, and are called without it. Safe to call from many
-// threads.
+// only ever called with that lock held, apart from settle_time(), frame_size_rule() and
+// waiting_limit(): those answer from what the device is made with, and are called without it.
+// Safe to call from many threads. At most waiting_limit() calls wait for the lock; more are
+// refused at once.
 //
 // Only describe() and take_jpeg() must be written; a device without gray frames, controls or
 // a focus motor inherits refusals that say so.
+// Requests that may wait for one device at once; more are refused at once (503), so a stalled
+// device holds a bounded number of the service's threads. Devices that never wait on anything
+// outside the service (the test camera) take any number.
+inline constexpr int kMaxWaitingForDevice = 8;
+
 class Device {
  public:
   virtual ~Device() = default;
@@ -170,8 +177,14 @@ class Device {
     return std::nullopt;
   }
   virtual DefaultFrameSize frame_size_rule() const { return DefaultFrameSize::kServiceSetting; }
+  // How many requests may wait for the device's lock; called without it.
+  virtual int waiting_limit() const { return kMaxWaitingForDevice; }
+
+  // Takes `lock` (on mutex_), or refuses when kMaxWaitingForDevice requests wait for it already.
+  std::optional<Failure> wait_for_turn(std::unique_lock<std::mutex>& lock);
 
   mutable std::mutex mutex_;       // held for every call into the private virtuals
+  std::atomic<int> waiting_{0};    // requests waiting for mutex_
   mutable std::mutex info_mutex_;  // guards info_ alone; never held while waiting for mutex_
   mutable std::optional<DeviceInfo> info_;
 };

@@ -1,17 +1,16 @@
-// The one file that uses cpp-httplib, and the only code that reaches into it. The library reads
+// The one file that uses cpp-httplib, and the only code that reaches into it. The library parses
 // a request and writes its answer well, but gives no public way to bound how long a connection
-// may take, how large a request head may grow, to serve exactly one request per connection, or
-// to stop promptly; so this file overrides members that are not its public interface:
-// httplib::Server::process_and_close_socket (our per-connection loop, around process_request),
-// svr_sock_ (a socket we bind ourselves), new_task_queue, and an httplib::Stream of our own.
+// may take, to serve exactly one request per connection, to read a request before giving it a
+// thread, or to stop promptly; so connections are accepted and read by our own gate
+// (connection_gate.h), and this file calls members that are not the library's public interface:
+// httplib::Server::process_request, on an httplib::Stream of our own, from our own threads, and
+// svr_sock_, which it reads to learn whether it is stopping.
 // Those members are why the library's version is pinned in CMake (src/app/CMakeLists.txt).
 #include "app/http_service.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,8 +23,10 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "app/client_watch.h"
+#include "app/connection_gate.h"
 #include "app/peer_credentials.h"
 #include "app/request_guard.h"
 #include "app/text.h"
@@ -35,19 +36,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Why reading a request stopped before the library had all of it.
-enum class Cut { kNone, kHeadTooLarge, kTimedOut, kStopping };
+// Why reading a request's body stopped before the library had all of it.
+enum class Cut { kNone, kTimedOut, kStopping };
 
-// One accepted connection, which carries exactly one request.
+// One connection, which carries exactly one request, while a worker serves it.
 struct Connection {
   int fd = -1;
-  Clock::time_point opened = Clock::now();
-  std::optional<Clock::time_point> head_done;
-  std::size_t head_bytes = 0;
-  std::uint32_t last_four = 0;  // the last bytes of the head, to spot the empty line ending it
+  Clock::time_point opened;
+  Clock::time_point head_done;
   std::size_t received = 0;
   std::size_t sent = 0;
   Cut cut = Cut::kNone;
+  // The answer is sent by the worker, which waits on the client (a body from a file is never
+  // copied into memory to be sent later).
+  bool wait_on_client = false;
 };
 
 // The connection this thread serves. The library calls our error handler and logger on the
@@ -87,62 +89,82 @@ std::string address_text(const sockaddr_storage& address, int& port) {
   return text;
 }
 
-// The library's view of a connection: reads bounded by the head limit and the deadlines and cut
-// short when the service stops, writes bounded by the send deadline.
+// The library's view of a connection whose request the gate has read: reads come from those
+// bytes first, then (for a body the gate left to us) from the socket within the body deadline,
+// cut short when the service stops. Writes go out as far as the socket takes them at once; the
+// rest is kept for the gate to send, so a slow reader does not hold this thread, unless the gate
+// holds too much already or the answer comes from a file: then this thread waits on the client,
+// within the send deadline.
 class ConnectionStream final : public httplib::Stream {
  public:
-  ConnectionStream(Connection& connection, const HttpLimits& limits, int stop_fd)
-      : c_(connection), limits_(limits), stop_fd_(stop_fd) {}
+  ConnectionStream(Connection& connection, std::string arrived, const HttpLimits& limits,
+                   ConnectionGate& gate)
+      : c_(connection), arrived_(std::move(arrived)), limits_(limits), gate_(gate) {
+    c_.received = arrived_.size();
+  }
+  ~ConnectionStream() override { gate_.release(pending_.size()); }
 
   bool is_readable() const override {
-    return pos_ < len_ || wait_for(c_.fd, POLLIN, stop_fd_, read_deadline()) == Wait::kReady;
+    return pos_ < arrived_.size() ||
+           wait_for(c_.fd, POLLIN, gate_.stop_fd(), read_deadline()) == Wait::kReady;
   }
   bool is_writable() const override {
-    return wait_for(c_.fd, POLLOUT, -1, Clock::now() + limits_.send_time) == Wait::kReady;
+    return !pending_.empty() ||
+           wait_for(c_.fd, POLLOUT, -1, Clock::now() + limits_.send_time) == Wait::kReady;
   }
 
   ssize_t read(char* ptr, size_t size) override {
     if (c_.cut != Cut::kNone) return -1;
-    if (pos_ == len_) {
-      const ssize_t filled = fill();
-      if (filled <= 0) return filled;
+    if (pos_ < arrived_.size()) {
+      const std::size_t n = std::min(size, arrived_.size() - pos_);
+      std::memcpy(ptr, arrived_.data() + pos_, n);
+      pos_ += n;
+      return static_cast<ssize_t>(n);
     }
-    std::size_t n = std::min(size, len_ - pos_);
-    if (!c_.head_done) {
-      for (std::size_t i = 0; i < n; ++i) {
-        c_.last_four = (c_.last_four << 8) | static_cast<std::uint8_t>(buffer_[pos_ + i]);
-        if (++c_.head_bytes > limits_.max_head) {
-          c_.cut = Cut::kHeadTooLarge;
+    for (;;) {
+      switch (wait_for(c_.fd, POLLIN, gate_.stop_fd(), read_deadline())) {
+        case Wait::kStopping:
+          c_.cut = Cut::kStopping;
           return -1;
-        }
-        if (c_.last_four == 0x0D0A0D0A) {  // "\r\n\r\n"
-          c_.head_done = Clock::now();
-          n = i + 1;
+        case Wait::kTimedOut:
+          c_.cut = Cut::kTimedOut;
+          return -1;
+        case Wait::kReady:
           break;
-        }
       }
+      const ssize_t n = ::recv(c_.fd, ptr, size, MSG_DONTWAIT);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      if (n > 0) c_.received += static_cast<std::size_t>(n);
+      return n;
     }
-    std::memcpy(ptr, buffer_.data() + pos_, n);
-    pos_ += n;
-    return static_cast<ssize_t>(n);
   }
 
   // Answers are sent in full even while the service stops: a request that was being served
   // when the signal came still gets its answer.
   ssize_t write(const char* ptr, size_t size) override {
     std::size_t done = 0;
-    while (done < size) {
-      if (wait_for(c_.fd, POLLOUT, -1, Clock::now() + limits_.send_time) != Wait::kReady) {
-        return -1;
-      }
-      const ssize_t n = ::send(c_.fd, ptr + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-      if (n <= 0) return -1;
-      done += static_cast<std::size_t>(n);
-      c_.sent += static_cast<std::size_t>(n);
+    if (pending_.empty() && !c_.wait_on_client) {
+      done = send_now(ptr, size);
+      if (done == kBroken) return -1;
+      if (done == size) return static_cast<ssize_t>(size);
     }
-    return static_cast<ssize_t>(size);
+    if (!c_.wait_on_client && gate_.reserve(size - done)) {
+      pending_.append(ptr + done, size - done);
+      c_.sent += size - done;
+      return static_cast<ssize_t>(size);
+    }
+    // Sent from here, waiting on the client: what is kept goes first.
+    c_.wait_on_client = true;
+    if (!pending_.empty()) {
+      if (!send_waiting(pending_.data(), pending_.size(), false)) return -1;
+      gate_.release(pending_.size());
+      std::string().swap(pending_);
+    }
+    return send_waiting(ptr + done, size - done, true) ? static_cast<ssize_t>(size) : -1;
   }
+
+  // What the socket has not taken yet, for the gate to send; its room is the gate's from now.
+  std::string take_unsent() { return std::exchange(pending_, std::string()); }
 
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
     sockaddr_storage address{};
@@ -161,32 +183,45 @@ class ConnectionStream final : public httplib::Stream {
   socket_t socket() const override { return c_.fd; }
 
  private:
-  Clock::time_point read_deadline() const {
-    return c_.head_done ? *c_.head_done + limits_.body_time : c_.opened + limits_.head_time;
+  static constexpr std::size_t kBroken = static_cast<std::size_t>(-1);
+
+  Clock::time_point read_deadline() const { return c_.head_done + limits_.body_time; }
+
+  // As much as the socket takes without waiting; kBroken when the connection is gone.
+  std::size_t send_now(const char* ptr, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t n = ::send(c_.fd, ptr + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (n <= 0) return kBroken;
+      done += static_cast<std::size_t>(n);
+    }
+    c_.sent += done;
+    return done;
   }
 
-  ssize_t fill() {
-    for (;;) {
-      switch (wait_for(c_.fd, POLLIN, stop_fd_, read_deadline())) {
-        case Wait::kStopping: c_.cut = Cut::kStopping; return -1;
-        case Wait::kTimedOut: c_.cut = Cut::kTimedOut; return -1;
-        case Wait::kReady: break;
+  bool send_waiting(const char* ptr, std::size_t size, bool count) {
+    std::size_t done = 0;
+    while (done < size) {
+      if (wait_for(c_.fd, POLLOUT, -1, Clock::now() + limits_.send_time) != Wait::kReady) {
+        return false;
       }
-      const ssize_t n = ::recv(c_.fd, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+      const ssize_t n = ::send(c_.fd, ptr + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-      if (n < 0) return -1;
-      pos_ = 0;
-      len_ = static_cast<std::size_t>(n);
-      c_.received += len_;
-      return n;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+      if (count) c_.sent += static_cast<std::size_t>(n);
     }
+    return true;
   }
 
   Connection& c_;
+  std::string arrived_;
+  std::size_t pos_ = 0;
   const HttpLimits& limits_;
-  int stop_fd_;
-  std::array<char, 4096> buffer_{};
-  std::size_t pos_ = 0, len_ = 0;
+  ConnectionGate& gate_;
+  std::string pending_;
 };
 
 std::string printable(std::string_view text, std::size_t limit) {
@@ -238,7 +273,20 @@ std::string library_refusal_text(int status) {
 void put_answer(httplib::Response& response, ApiAnswer answer) {
   response.status = answer.status;
   for (const auto& [name, value] : answer.headers) response.set_header(name, value);
-  response.set_content(std::move(answer.body), answer.content_type.c_str());
+  if (!answer.file) {
+    response.set_content(std::move(answer.body), answer.content_type.c_str());
+    return;
+  }
+  // A file goes out a piece at a time, straight from disk, by this thread.
+  if (current_connection != nullptr) current_connection->wait_on_client = true;
+  const std::shared_ptr<const FileBody> file = std::move(answer.file);
+  response.set_content_provider(
+      static_cast<std::size_t>(file->size()), answer.content_type,
+      [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        std::array<char, 1 << 16> piece;
+        const ssize_t n = file->read_at(offset, piece.data(), std::min(length, piece.size()));
+        return n > 0 && sink.write(piece.data(), static_cast<std::size_t>(n));
+      });
 }
 
 ApiRequest api_request(const httplib::Request& request) {
@@ -260,6 +308,49 @@ RequestHead request_head(const httplib::Request& request) {
   return head;
 }
 
+// The request line's method and target, for the log of a request the gate refused.
+std::pair<std::string, std::string> request_line(std::string_view head) {
+  const std::string_view line = head.substr(0, head.find("\r\n"));
+  const std::size_t space = line.find(' ');
+  if (space == std::string_view::npos) return {"-", "-"};
+  const std::size_t second = line.find(' ', space + 1);
+  if (second == std::string_view::npos) return {"-", "-"};
+  return {std::string(line.substr(0, space)),
+          std::string(line.substr(space + 1, second - space - 1))};
+}
+
+// Requests that never wait on a device or the screen and take little work: the service's health
+// and the built-in test camera. They are served by their own few threads, so they are answered
+// at once however many requests wait for a stalled camera. (The list of sources may be a
+// megabyte of text: it is not among them.)
+bool is_quick(std::string_view head) {
+  const auto [method, target] = request_line(head);
+  const std::string_view path = std::string_view(target).substr(0, target.find('?'));
+  if (method == "GET" && path == "/api/health") return true;
+  const std::size_t question = target.find('?');
+  if (question == std::string::npos) return false;
+  std::string_view query = std::string_view(target).substr(question + 1);
+  bool test_camera = false;
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view param = query.substr(0, amp);
+    if (param.starts_with("device=")) test_camera = param == "device=test";
+    if (amp == std::string_view::npos) break;
+    query.remove_prefix(amp + 1);
+  }
+  return test_camera;
+}
+
+std::string raw_refusal(int status, const char* reason, const std::string& message) {
+  const std::string body = error_body(message);
+  return "HTTP/1.1 " + std::to_string(status) + " " + reason +
+         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// Threads for the quick requests.
+constexpr std::size_t kQuickThreads = 4;
+
 }  // namespace
 
 Result<ListeningSocket> listen_on_loopback(int port) {
@@ -279,7 +370,7 @@ Result<ListeningSocket> listen_on_loopback(int port) {
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, 128) != 0) {
+      ::listen(fd, SOMAXCONN) != 0) {
     const bool taken = errno == EADDRINUSE;
     Failure failure = failed("cannot listen on");
     if (taken) failure.message += " (is tirvane-app running already? --port N picks another port)";
@@ -294,11 +385,20 @@ Result<ListeningSocket> listen_on_loopback(int port) {
 class HttpService::Server : public httplib::Server {
  public:
   Server(Api& api, ListeningSocket socket, HttpLimits limits)
-      : api_(api), port_(socket.port), limits_(limits) {
+      : api_(api),
+        port_(socket.port),
+        limits_(limits),
+        gate_(
+            socket.fd, gate_limits(limits),
+            [this](ArrivedRequest request) { dispatch(std::move(request)); },
+            [](GateRefusal why, std::string_view head, Clock::time_point opened) {
+              return refused_by_gate(why, head, opened);
+            }),
+        quick_(kQuickThreads),
+        work_(limits.threads) {
+    // The library sends a body from a provider only while this names a socket; the gate owns
+    // the socket and closes it when the service stops, but answers in progress still finish.
     svr_sock_ = socket.fd;
-    if (::pipe2(stop_pipe_.data(), O_CLOEXEC | O_NONBLOCK) != 0) stop_pipe_ = {-1, -1};
-    const std::size_t threads = limits_.threads;
-    new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     set_payload_max_length(limits_.max_body);
     set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
     set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
@@ -326,29 +426,66 @@ class HttpService::Server : public httplib::Server {
       if (connection == nullptr) return;
       log_request(request.method.empty() ? "-" : request.method,
                   request.target.empty() ? "-" : request.target, response.status,
-                  response.body.size(), connection->opened);
+                  response.body.empty() ? response.content_length_ : response.body.size(),
+                  connection->opened);
     });
   }
 
-  ~Server() override {
-    for (int fd : stop_pipe_) {
-      if (fd >= 0) ::close(fd);
-    }
+  // Serves until stop(); requests being served finish first.
+  bool serve() {
+    const bool ok = gate_.run();
+    stop_threads();
+    return ok;
   }
 
-  void shut() {
-    if (stop_pipe_[1] >= 0) {
-      [[maybe_unused]] const ssize_t n = ::write(stop_pipe_[1], "x", 1);
-    }
-    // As the library's own stop(), which does nothing until its loop has started.
-    const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
-    if (sock != INVALID_SOCKET) {
-      ::shutdown(sock, SHUT_RDWR);
-      ::close(sock);
-    }
-  }
+  ~Server() override { stop_threads(); }
+
+  void shut() { gate_.stop(); }
 
  private:
+  void stop_threads() {
+    if (std::exchange(threads_stopped_, true)) return;
+    quick_.shutdown();
+    work_.shutdown();
+  }
+
+  static GateLimits gate_limits(const HttpLimits& limits) {
+    GateLimits gate;
+    gate.max_head = limits.max_head;
+    gate.max_body = limits.max_body;
+    gate.head_time = limits.head_time;
+    gate.body_time = limits.body_time;
+    gate.send_time = limits.send_time;
+    gate.max_pending_bytes = limits.max_pending_bytes;
+    // Room for the service's own descriptors (cameras, files, fetches, the display) besides.
+    const std::size_t descriptors = raise_descriptor_limit();
+    gate.max_connections =
+        std::min(limits.max_connections, descriptors > 512 ? descriptors - 256 : descriptors / 2);
+    return gate;
+  }
+
+  static std::string refused_by_gate(GateRefusal why, std::string_view head,
+                                     Clock::time_point opened) {
+    const auto [status, reason, message] =
+        why == GateRefusal::kHeadTooLarge
+            ? std::make_tuple(413, "Payload Too Large",
+                              std::string("the request head is larger than 16 KiB"))
+        : why == GateRefusal::kTimedOut
+            ? std::make_tuple(408, "Request Timeout", library_refusal_text(408))
+            : std::make_tuple(503, "Service Unavailable", std::string("the service is stopping"));
+    const auto [method, target] = why == GateRefusal::kHeadTooLarge
+                                      ? std::pair<std::string, std::string>{"-", "-"}
+                                      : request_line(head);
+    log_request(method, target, status, error_body(message).size(), opened);
+    return raw_refusal(status, reason, message);
+  }
+
+  void dispatch(ArrivedRequest request) {
+    httplib::ThreadPool& lane =
+        is_quick(std::string_view(request.bytes).substr(0, request.head_size)) ? quick_ : work_;
+    lane.enqueue([this, request = std::move(request)]() mutable { serve_one(std::move(request)); });
+  }
+
   httplib::Server::HandlerResponse before_routing(const httplib::Request& request,
                                                   httplib::Response& response) {
     if (request.remote_addr.rfind("127.", 0) != 0 && request.remote_addr != "::1") {
@@ -398,10 +535,7 @@ class HttpService::Server : public httplib::Server {
   // really happened when reading stopped early.
   static void explain_refusal(httplib::Response& response) {
     const Connection* connection = current_connection;
-    if (connection != nullptr && connection->cut == Cut::kHeadTooLarge) {
-      response.status = 413;
-      response.set_content(error_body("the request head is larger than 16 KiB"), "application/json");
-    } else if (connection != nullptr && connection->cut == Cut::kTimedOut) {
+    if (connection != nullptr && connection->cut == Cut::kTimedOut) {
       response.status = 408;
       response.set_content(error_body(library_refusal_text(408)), "application/json");
     } else if (connection != nullptr && connection->cut == Cut::kStopping) {
@@ -412,65 +546,44 @@ class HttpService::Server : public httplib::Server {
     }
   }
 
-  bool process_and_close_socket(socket_t sock) override {
+  void serve_one(ArrivedRequest arrived) {
     Connection connection;
-    connection.fd = sock;
+    connection.fd = arrived.fd;
+    connection.opened = arrived.opened;
+    connection.head_done = arrived.head_done;
     current_connection = &connection;
-    const int one = 1;
-    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
-    ConnectionStream stream(connection, limits_, stop_pipe_[0]);
-    bool closed = false;
+    std::string unsent;
     {
-      ClientWatch watch(sock);
-      process_request(stream, true, closed, nullptr);
+      ConnectionStream stream(connection, std::move(arrived.bytes), limits_, gate_);
+      bool closed = false;
+      {
+        ClientWatch watch(connection.fd);
+        process_request(stream, true, closed, nullptr);
+      }
+      // The library gives up without a word when the request is cut off before it could
+      // answer; a client that sent something still deserves an answer.
+      if (connection.sent == 0 && connection.received > 0 && connection.cut != Cut::kNone) {
+        const bool timed_out = connection.cut == Cut::kTimedOut;
+        const std::string answer =
+            timed_out ? raw_refusal(408, "Request Timeout", library_refusal_text(408))
+                      : raw_refusal(503, "Service Unavailable", "the service is stopping");
+        connection.cut = Cut::kNone;
+        stream.write(answer.data(), answer.size());
+        log_request("-", "-", timed_out ? 408 : 503, 0, connection.opened);
+      }
+      unsent = stream.take_unsent();
     }
-
-    // The library gives up without a word when the request line itself is cut off; a client
-    // that sent something still deserves an answer.
-    if (connection.sent == 0 && connection.received > 0 && connection.cut != Cut::kNone) {
-      const auto [status, reason, message] =
-          connection.cut == Cut::kHeadTooLarge
-              ? std::make_tuple(413, "Payload Too Large", std::string("the request head is larger than 16 KiB"))
-          : connection.cut == Cut::kTimedOut
-              ? std::make_tuple(408, "Request Timeout", library_refusal_text(408))
-              : std::make_tuple(503, "Service Unavailable", std::string("the service is stopping"));
-      const std::string body = error_body(message);
-      const std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason +
-                                 "\r\nContent-Type: application/json\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-      connection.cut = Cut::kNone;
-      stream.write(answer.data(), answer.size());
-      log_request("-", "-", status, body.size(), connection.opened);
-    }
-    close_gently(sock);
     current_connection = nullptr;
-    return true;
-  }
-
-  // Closes after the client has had the answer. Closing with unread request bytes would reset
-  // the connection and could destroy the answer before the client reads it, so what is left of
-  // the request is read and dropped first, while it keeps coming (2 s and 1 MiB at most).
-  static void close_gently(int sock) {
-    ::shutdown(sock, SHUT_WR);
-    const Clock::time_point until = Clock::now() + std::chrono::seconds(2);
-    std::array<char, 16384> sink;
-    std::size_t drained = 0;
-    while (drained < (1u << 20)) {
-      const Clock::time_point idle = std::min(until, Clock::now() + std::chrono::milliseconds(100));
-      if (wait_for(sock, POLLIN, -1, idle) != Wait::kReady) break;
-      const ssize_t n = ::recv(sock, sink.data(), sink.size(), MSG_DONTWAIT);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (n <= 0) break;
-      drained += static_cast<std::size_t>(n);
-    }
-    ::close(sock);
+    gate_.hand_back(connection.fd, std::move(unsent));
   }
 
   Api& api_;
   int port_;
   HttpLimits limits_;
-  std::array<int, 2> stop_pipe_{-1, -1};
+  ConnectionGate gate_;
+  httplib::ThreadPool quick_;
+  httplib::ThreadPool work_;
+  bool threads_stopped_ = false;
 };
 
 HttpService::HttpService(Api& api, ListeningSocket socket, HttpLimits limits)
@@ -478,7 +591,7 @@ HttpService::HttpService(Api& api, ListeningSocket socket, HttpLimits limits)
 
 HttpService::~HttpService() = default;
 
-bool HttpService::serve() { return server_->listen_after_bind(); }
+bool HttpService::serve() { return server_->serve(); }
 
 void HttpService::stop() { server_->shut(); }
 

@@ -1,7 +1,8 @@
 // The HTTP side of the service: a listening socket on 127.0.0.1, cpp-httplib underneath, and
 // what the library leaves to us: one request per connection (the answer is followed by the
 // connection's close, which the client reads to), bounded request heads and bodies, deadlines
-// for requests that stall, the guards, and one log line per request on standard error.
+// for requests that stall, a thread only for a request that has fully arrived, the guards, and
+// one log line per request on standard error.
 #pragma once
 
 #include <chrono>
@@ -19,9 +20,15 @@ struct HttpLimits {
   std::chrono::milliseconds head_time{10'000};  // from connect to the end of the head
   std::chrono::milliseconds body_time{10'000};  // from the end of the head to the end of the body
   std::chrono::milliseconds send_time{60'000};  // the longest a client may stop reading
-  // Connections served at once; each holds one thread for its whole run, a focus sweep or a
-  // recording included.
+  // Requests served at once that may wait on a device or the screen; each holds a thread while
+  // it is served (a focus sweep or a recording included), never while it arrives or while a slow
+  // reader takes its answer. Health and the test camera have threads of their own.
   std::size_t threads = 32;
+  // Connections open at once (also bounded by the descriptor limit); beyond it the oldest that
+  // has not sent its whole request head is closed.
+  std::size_t max_connections = 4096;
+  // Answers kept for slow readers, all together; beyond it a worker waits on its client.
+  std::size_t max_pending_bytes = 256u << 20;
 };
 
 struct ListeningSocket {

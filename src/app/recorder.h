@@ -3,12 +3,14 @@
 // never sees it.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/device.h"
 #include "app/failure.h"
+#include "app/file_body.h"
 
 namespace app {
 
@@ -38,7 +40,8 @@ struct ScreenStatus {
 };
 
 struct Recording {
-  std::string bytes;         // the whole finished file
+  // The finished file, sent from disk: a long recording is never held in memory whole.
+  std::shared_ptr<const FileBody> file;
   std::string content_type;  // "video/webm" or "video/mp4"
   std::vector<Header> headers;  // frames recorded, frames dropped, ...
   // JPEGs of the first, middle and last pictures in the file, at the screen's own size; empty
@@ -51,7 +54,8 @@ class ScreenRecorder {
  public:
   virtual ~ScreenRecorder() = default;
   // Records for request.secs seconds and returns the file. A second recording while one runs
-  // is refused as busy (409).
+  // is refused as busy (409). When the client of the request goes away (client_watch.h), the
+  // recording stops within a frame or two and is thrown away, and the recorder is free again.
   virtual Result<Recording> record(const RecordingRequest& request) = 0;
   // For stopping the service: a running recording ends within moments, finished with the
   // frames it has and a header saying it was cut short; later ones are refused (503).

@@ -6,6 +6,7 @@
 #include "app/kwin/kwin_screenshot.h"
 #include "app/net/network_camera_provider.h"
 #include "app/portal/portal_bus.h"
+#include "app/portal/mutter_monitors.h"
 #include "app/portal/portal_frame_source.h"
 #include "app/portal/portal_screen.h"
 #include "app/portal/screencast_portal.h"
@@ -46,7 +47,9 @@ std::string desktop_lacks() {
 
 ScreenParts build_screen(const std::string& config_folder) {
   const DisplayEnvironment environment = display_environment();
-  auto portal = std::make_shared<portal::PortalScreen>(portal::ConsentStore(config_folder));
+  // Portal monitors are named by connector where GNOME's compositor tells them.
+  auto portal = std::make_shared<portal::PortalScreen>(portal::ConsentStore(config_folder),
+                                                       portal::name_by_connector);
   // Screenshots: one connection shared by the devices and the health report.
   auto screen = std::make_shared<ScreenConnection>(screen_frame_sources(
       environment,

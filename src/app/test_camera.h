@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,6 +37,8 @@ class TestCamera : public Device {
   Result<Image> take_gray() override;
   Result<std::vector<ControlInfo>> list_controls() override;
   Result<ControlChange> change_control(std::string_view name, std::int64_t value) override;
+  // It renders in bounded time and waits on nothing, so a queue of any length moves.
+  int waiting_limit() const override { return std::numeric_limits<int>::max(); }
 
   // The chart at that size and the current zoom, from the kept ones when it is there.
   Image chart(int width, int height);

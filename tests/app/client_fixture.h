@@ -74,11 +74,14 @@ class ClientTest : public ::testing::Test {
   std::string folder = testing_support::make_temp_dir();  // where the client runs
   std::map<std::string, std::optional<std::string>> service_env;  // a DISPLAY, for one
   std::vector<std::string> service_args;  // given to tirvane-app, set before SetUp
+  std::optional<uid_t> service_user;  // the user tirvane-app runs as (the test must be root)
+  std::string service_program;        // a copy of tirvane-app to run instead of the built one
   std::unique_ptr<ServiceProcess> service;
 
  private:
   void start() {
-    service = std::make_unique<ServiceProcess>(config, service_args, service_env);
+    service = std::make_unique<ServiceProcess>(config, service_args, service_env, service_user,
+                                               service_program);
     ASSERT_TRUE(service->started()) << service->log();
   }
 };

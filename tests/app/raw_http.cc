@@ -18,6 +18,8 @@ std::string lower(std::string text) {
   return text;
 }
 
+}  // namespace
+
 Answer parse_answer(const std::string& bytes) {
   Answer answer;
   const std::size_t end = bytes.find("\r\n\r\n");
@@ -36,8 +38,6 @@ Answer parse_answer(const std::string& bytes) {
   answer.body = bytes.substr(end + 4);
   return answer;
 }
-
-}  // namespace
 
 std::string Answer::header(const std::string& name) const {
   for (const auto& [key, value] : headers) {
@@ -58,8 +58,11 @@ std::string Answer::error() const {
              : "";
 }
 
-RawConnection::RawConnection(int port) {
+RawConnection::RawConnection(int port, int receive_buffer) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ >= 0 && receive_buffer > 0) {
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -81,6 +84,23 @@ bool RawConnection::send(const std::string& bytes) {
     done += static_cast<std::size_t>(n);
   }
   return true;
+}
+
+std::string RawConnection::read_bytes(std::size_t at_most, std::chrono::milliseconds timeout) {
+  std::string bytes;
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  char buffer[65536];
+  while (bytes.size() < at_most) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd fd{fd_, POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
+    const ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, at_most - bytes.size()), 0);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
 }
 
 Answer RawConnection::read_answer(std::chrono::milliseconds timeout) {

@@ -24,6 +24,9 @@ struct Answer {
   std::string error() const;
 };
 
+// An answer's bytes split into status, headers and body.
+Answer parse_answer(const std::string& bytes);
+
 // Connects to 127.0.0.1:port, sends `request`, reads until the service closes.
 Answer round_trip(int port, const std::string& request,
                 std::chrono::milliseconds timeout = std::chrono::seconds(30));
@@ -42,13 +45,17 @@ Answer post(int port, const std::string& target, const std::string& body,
 // An open connection on which a test sends bytes in its own time.
 class RawConnection {
  public:
-  explicit RawConnection(int port);
+  // With `receive_buffer`, the socket's receive buffer is that small, so that a client that
+  // does not read holds the sender up soon.
+  explicit RawConnection(int port, int receive_buffer = 0);
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
   bool send(const std::string& bytes);
   // Reads until the service closes or `timeout` passes.
   Answer read_answer(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Up to `at_most` bytes as they come, until the service closes or `timeout` passes.
+  std::string read_bytes(std::size_t at_most, std::chrono::milliseconds timeout);
 
  private:
   int fd_ = -1;

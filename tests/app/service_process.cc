@@ -1,6 +1,7 @@
 #include "service_process.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -20,18 +22,26 @@ extern char** environ;
 
 namespace service_test {
 
-std::string app_path() { return TIRVANE_APP_PATH; }
+std::string app_path() {
+  // Another build may be put under the same tests (an older one, to see a test fail on it).
+  const char* other = std::getenv("TIRVANE_APP_UNDER_TEST");
+  return other != nullptr && *other != '\0' ? other : TIRVANE_APP_PATH;
+}
 
 ServiceProcess::ServiceProcess(std::string config_home, std::vector<std::string> args,
                                std::map<std::string, std::optional<std::string>> env,
-                               std::optional<uid_t> run_as) {
+                               std::optional<uid_t> run_as, std::string program) {
+  if (program.empty()) program = app_path();
   log_path_ = testing_support::make_temp_dir() + "/service.log";
   std::vector<std::string> argv;
   if (run_as) {
-    const std::string id = std::to_string(*run_as);
-    argv = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+    // The user's own group where it has a passwd entry, else the group of the same number.
+    const passwd* entry = ::getpwuid(*run_as);
+    const std::string group = std::to_string(entry != nullptr ? entry->pw_gid : *run_as);
+    argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(*run_as), "--regid=" + group,
+            "--clear-groups"};
   }
-  argv.insert(argv.end(), {app_path(), "--request-timeout", "1"});
+  argv.insert(argv.end(), {program, "--request-timeout", "1"});
   const bool port_given = std::find(args.begin(), args.end(), "--port") != args.end() ||
                           (env.count("TIRVANE_PORT") && env["TIRVANE_PORT"]);
   if (!port_given) argv.insert(argv.end(), {"--port", "0"});
@@ -65,7 +75,7 @@ ServiceProcess::ServiceProcess(std::string config_home, std::vector<std::string>
   c_env.push_back(nullptr);
   const int rc = ::posix_spawn(&pid_, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + app_path());
+  if (rc != 0) throw std::runtime_error("cannot start " + program);
 
   const std::regex listening(R"(listening on http://127\.0\.0\.1:(\d+)/api)");
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -17,10 +17,11 @@ class ServiceProcess {
   // `config_home`, and waits until it says where it listens. Unless `args` or TIRVANE_PORT in
   // `env` name a port, it is started with --port 0, on a free port. `env` sets (or with
   // nullopt, removes) further variables.
-  // With `run_as`, it runs as that user and group (through setpriv; the test must be root).
+  // With `run_as`, it runs as that user and group (through setpriv; the test must be root);
+  // `program` is a copy of the built program that user can reach, when the build's cannot be.
   explicit ServiceProcess(std::string config_home, std::vector<std::string> args = {},
                           std::map<std::string, std::optional<std::string>> env = {},
-                          std::optional<uid_t> run_as = std::nullopt);
+                          std::optional<uid_t> run_as = std::nullopt, std::string program = "");
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;

@@ -1,11 +1,16 @@
 // The screen of a desktop that shares it through its portal, end to end: the real tirvane client
 // and tirvane-app against the real portal frontend, a scripted portal backend, PipeWire and video
-// sources with a known moving picture (portal_stack.h). And KWin's screenshot interface against
-// a scripted stand-in.
+// sources with a known moving picture (portal_stack.h). KWin's screenshot interface against a
+// scripted stand-in and against KWin itself. And GNOME as its users have it: GNOME Shell with
+// GNOME's own portal backend, consent given once in its dialog.
 #include <gmock/gmock.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -43,7 +48,26 @@ class PortalDesktop : public ClientTest {
     testing_support::RunOptions options;
     options.env = stack.session_env();
     options.env["XDG_CONFIG_HOME"] = config;
-    return testing_support::run_program({app_path(), "--allow-screen"}, options);
+    std::vector<std::string> argv{app_path(), "--allow-screen"};
+    if (service_user) {
+      const passwd* entry = ::getpwuid(*service_user);
+      argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(*service_user),
+              "--regid=" + std::to_string(entry != nullptr ? entry->pw_gid : *service_user),
+              "--clear-groups", service_program, "--allow-screen"};
+    }
+    return testing_support::run_program(argv, options);
+  }
+
+  // A desktop run by its own user (GNOME's): the service, and --allow-screen, run as that user
+  // too, from a copy it can reach, with a configuration folder of its own.
+  void run_service_as_desktop_user() {
+    if (::geteuid() != 0) return;
+    service_user = stack.user();
+    service_program = stack.user_copy(app_path());
+    const passwd* entry = ::getpwuid(stack.user());
+    if (entry == nullptr || ::chown(config.c_str(), entry->pw_uid, entry->pw_gid) != 0) {
+      throw std::runtime_error("cannot hand the configuration folder to the desktop's user");
+    }
   }
 
   void give_consent() {
@@ -185,6 +209,40 @@ TEST_F(PortalDesktop, RecordingsFollowTheMovingPicture) {
   }
   EXPECT_EQ(places.count(-1), 0u) << "a frame without the bar";
   EXPECT_GE(places.size(), 30u) << "the bar should move from frame to frame";
+}
+
+TEST_F(PortalDesktop, ARecordingSharesTheShotsSessionAndShotsGoOnBesideIt) {
+  stack.add_monitor({});
+  give_consent();
+  const std::size_t consent_starts = stack.calls("Start").size();
+  ASSERT_TRUE(shows(shot("screen"), kBlue));
+
+  // Shots while the recording runs: from the same session, without taking its frames.
+  std::vector<int> bars;
+  std::thread shooter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 5; ++i) {
+      const app::Image picture = shot("screen");
+      if (picture.width > 0) bars.push_back(portal_testing::bar_column(picture.pixels, picture.width, 240));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
+  const Answer answer = record("shared.webm");
+  shooter.join();
+  ASSERT_EQ(answer.status, 200) << answer.body.substr(0, 300);
+  EXPECT_EQ(number(answer, "X-Frames-Recorded") + number(answer, "X-Frames-Dropped"), 60);
+  EXPECT_GT(number(answer, "X-Frames-Recorded"), 45);
+  const auto video = frames("shared.webm", 640, 480);
+  ASSERT_GE(video.size(), 45u);
+  std::set<int> places;
+  for (const auto& frame : video) places.insert(portal_testing::bar_column(frame, 640, 240));
+  EXPECT_EQ(places.count(-1), 0u) << "a frame without the bar";
+  EXPECT_GE(places.size(), 30u) << "the shots took frames from the recording";
+  ASSERT_EQ(bars.size(), 5u);
+  EXPECT_EQ(std::set<int>(bars.begin(), bars.end()).size(), 5u) << "the shots beside the recording are not live";
+  EXPECT_EQ(std::count(bars.begin(), bars.end(), -1), 0);
+  EXPECT_EQ(stack.calls("Start").size(), consent_starts + 1)
+      << "the recording or the shots beside it opened a second portal session";
 }
 
 TEST_F(PortalDesktop, ASlowDesktopHasItsFramesRepeatedAndDamagedFramesNeverShow) {
@@ -410,7 +468,7 @@ TEST_F(KdePlasmaWithoutTheDesktopFile, KWinRefusesAndTheRefusalSaysWhatToInstall
 
 class GnomeDesktop : public PortalDesktop {
  protected:
-  GnomeDesktop() : PortalDesktop(Desktop::kGnome) {}
+  GnomeDesktop() : PortalDesktop(Desktop::kGnome) { run_service_as_desktop_user(); }
 };
 
 // The darkest and brightest of a picture's pixels, as the sum of their channels.
@@ -436,8 +494,8 @@ TEST_F(GnomeDesktop, ShotsAndRecordingsShowTheCompositorsPicture) {
   const auto [darkest, brightest] = contrast(desktop.pixels);
   EXPECT_GT(brightest - darkest, 200) << darkest << ".." << brightest;
 
-  // A recording beside the shot session: GNOME sends frames only when the screen changes, so
-  // most of them are repeats; the clock still gets all of its frames.
+  // A recording right after the shot, from the shot's session: GNOME sends frames only when the
+  // screen changes, so most of them are repeats; the clock still gets all of its frames.
   const Answer answer = record("gnome.webm");
   ASSERT_EQ(answer.status, 200) << answer.body.substr(0, 300);
   EXPECT_EQ(number(answer, "X-Frames-Recorded") + number(answer, "X-Frames-Dropped"), 60);
@@ -446,10 +504,195 @@ TEST_F(GnomeDesktop, ShotsAndRecordingsShowTheCompositorsPicture) {
   ASSERT_GE(video.size(), 50u);
   const auto [dark, bright] = contrast(video.back());
   EXPECT_GT(bright - dark, 200);
-  // Every session after the consent was restored: no dialog.
+  // The consent's session and the one of the shot and the recording, restored: no dialog.
   const auto starts = stack.calls("Start");
-  ASSERT_GE(starts.size(), 3u);
-  for (std::size_t i = 1; i < starts.size(); ++i) EXPECT_EQ(starts[i]["restored"], true) << i;
+  ASSERT_EQ(starts.size(), 2u) << "the recording opened a session of its own beside the shot's";
+  EXPECT_EQ(starts[1]["restored"], true);
+}
+
+
+// GNOME as its users have it: the shell with GNOME's own portal backend, everything run as the
+// desktop's user, and consent given in GNOME's own "Screen Share" dialog by pointer clicks
+// (gnome_user.py).
+class GnomeWithItsPortal : public PortalDesktop {
+ protected:
+  GnomeWithItsPortal() : PortalDesktop(Desktop::kGnomeWithItsPortal) { run_service_as_desktop_user(); }
+
+  // `tirvane-app --allow-screen`, started by the user in the desktop session.
+  std::size_t ask_for_consent() {
+    return stack.launch("tirvane-app --allow-screen",
+                        {service_program.empty() ? app_path() : service_program, "--allow-screen"},
+                        {{"XDG_CONFIG_HOME", config}, {"XDG_SESSION_TYPE", "wayland"}});
+  }
+
+  // Starts listing the shell's windows, to see whether a consent dialog ever shows up; returns
+  // once the first list is in.
+  std::size_t watch_for_dialogs() {
+    const std::size_t watch = stack.launch_gnome_user({"watch"});
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (stack.output(watch).find("watching") == std::string::npos) {
+      if (std::chrono::steady_clock::now() > until) throw std::runtime_error("the window watch did not start");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return watch;
+  }
+
+  // What the window watch saw: {"polls": N, "dialogs": [...]}, its last line. A dialog would stay
+  // for seconds (the service waits 3 s for an answer before it gives up), far longer than the
+  // watch's 50 ms between looks.
+  json dialogs_seen(std::size_t watch) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    stack.end(watch);
+    std::string said = stack.output(watch);
+    while (!said.empty() && said.back() == '\n') said.pop_back();
+    const json seen = json::parse(said.substr(said.rfind('\n') + 1), nullptr, false);
+    EXPECT_TRUE(seen.is_object()) << "the window watch said: " << said;
+    return seen.is_object() ? seen : json::object();
+  }
+
+  // A shot of the screen once `ready` holds for it (a window takes a moment to be drawn), or
+  // the last one tried after 15 s.
+  template <class Ready>
+  app::Image shot_once(Ready ready) {
+    app::Image image;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    do {
+      image = shot("screen");
+      if (ready(image)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (std::chrono::steady_clock::now() < until);
+    return image;
+  }
+
+  // The CPU time the service has used so far, in milliseconds.
+  double service_cpu_ms() const {
+    std::istringstream stat(file_text("/proc/" + std::to_string(service->pid()) + "/stat"));
+    std::string skip;
+    long user = 0, system = 0;
+    std::getline(stat, skip, ')');
+    for (int field = 3; field <= 13; ++field) stat >> skip;
+    stat >> user >> system;
+    return 1000.0 * static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+};
+
+constexpr std::uint32_t kRed = 0xcc2222;
+constexpr std::uint32_t kGreen = 0x22aa44;
+
+// How many pixels of an RGB picture are within a small distance of `colour`.
+std::size_t pixels_of(const std::vector<std::uint8_t>& rgb, std::uint32_t colour) {
+  const screen_testing::Rgb want = screen_testing::rgb_of(colour);
+  std::size_t count = 0;
+  for (std::size_t at = 0; at + 2 < rgb.size(); at += 3) {
+    if (screen_testing::near({rgb[at], rgb[at + 1], rgb[at + 2]}, want, 24)) ++count;
+  }
+  return count;
+}
+
+// A 600x400 window shows as more than this many of its pixels (its title bar aside).
+constexpr std::size_t kWindowPixels = 180000;
+
+// The shell's top bar: black across the top of the picture, under its clock and buttons.
+bool shows_top_bar(const app::Image& image) {
+  const auto seen = screen_testing::pixel_at(image, 400, 4);
+  return screen_testing::near(seen, {0, 0, 0}, 24);
+}
+
+double ms_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(GnomeWithItsPortal, ConsentGivenOnceInGnomesDialogHoldsAfterTheServiceAndTheDesktopRestart) {
+  const std::size_t asking = ask_for_consent();
+  const auto [answered, how] = stack.gnome_user({"grant"}, std::chrono::seconds(60));
+  ASSERT_EQ(answered, 0) << how << stack.output(asking);
+  ASSERT_EQ(stack.wait(asking, std::chrono::seconds(30)), 0) << stack.output(asking);
+  EXPECT_THAT(stack.output(asking), HasSubstr("permission kept in " + consent_file()));
+  struct stat info {};
+  ASSERT_EQ(::stat(consent_file().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(info.st_uid, stack.user());
+  EXPECT_FALSE(file_text(consent_file()).empty());
+
+  // The service, started afresh, sees the desktop with the window on it, and no dialog comes.
+  stack.open_gnome_window(kRed);
+  restart();
+  std::size_t watch = watch_for_dialogs();
+  const auto asked = std::chrono::steady_clock::now();
+  const Answer first = get(service->port(), "/api/frame.jpg?device=screen");
+  const double first_ms = ms_since(asked);
+  ASSERT_EQ(first.status, 200) << first.body.substr(0, 300) << service->log();
+  auto r = tirvane({"screenshot"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(picture("screen.jpg").width, portal_testing::kCompositorWidth);
+  const app::Image desktop =
+      shot_once([](const app::Image& image) { return pixels_of(image.pixels, kRed) > kWindowPixels; });
+  ASSERT_EQ(desktop.width, portal_testing::kCompositorWidth);
+  ASSERT_EQ(desktop.height, portal_testing::kCompositorHeight);
+  EXPECT_GT(pixels_of(desktop.pixels, kRed), kWindowPixels) << "the red window is not in the shot";
+  EXPECT_LT(pixels_of(desktop.pixels, kRed), 3 * kWindowPixels) << "more red than the window";
+  EXPECT_TRUE(shows_top_bar(desktop));
+  // The monitor under the name of its connector, as GNOME's compositor calls it.
+  const json devices = json::parse(tirvane({"devices", "--json"}).out)["devices"];
+  std::set<std::string> ids;
+  for (const json& device : devices) ids.insert(device.value("id", ""));
+  EXPECT_EQ(ids.count("screen:Meta-0"), 1u) << devices;
+  EXPECT_EQ(ids.count("screen:1"), 0u) << devices;
+  EXPECT_EQ(shot("screen:Meta-0").width, portal_testing::kCompositorWidth);
+  std::vector<double> warm;
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(get(service->port(), "/api/frame.jpg?device=screen").status, 200);
+    warm.push_back(ms_since(start));
+  }
+
+  const double cpu_before = service_cpu_ms();
+  const Answer answer = record("gnome.webm");
+  const double cpu_ms = service_cpu_ms() - cpu_before;
+  ASSERT_EQ(answer.status, 200) << answer.body.substr(0, 300);
+  const int recorded = number(answer, "X-Frames-Recorded");
+  EXPECT_EQ(recorded + number(answer, "X-Frames-Dropped"), 60);
+  const auto video = frames("gnome.webm", portal_testing::kCompositorWidth,
+                            portal_testing::kCompositorHeight);
+  ASSERT_GE(video.size(), 50u);
+  EXPECT_GT(pixels_of(video.front(), kRed), kWindowPixels);
+  EXPECT_GT(pixels_of(video.back(), kRed), kWindowPixels);
+
+  json seen = dialogs_seen(watch);
+  EXPECT_GE(seen.value("polls", 0), 20) << "the window watch did not keep looking";
+  EXPECT_EQ(seen["dialogs"], json::array()) << "a consent dialog showed up";
+  std::sort(warm.begin(), warm.end());
+  std::printf("GNOME, stored token: first shot %.0f ms; warm shots %.1f-%.1f ms; "
+              "recording: %d frames, %.2f ms of the service's CPU a recorded frame\n",
+              first_ms, warm.front(), warm.back(), recorded,
+              recorded > 0 ? cpu_ms / recorded : 0.0);
+
+  // The desktop restarts: the shell, its portal backend, the frontend and the permission store.
+  stack.restart_gnome();
+  stack.open_gnome_window(kGreen);
+  watch = watch_for_dialogs();
+  const app::Image restarted =
+      shot_once([](const app::Image& image) { return pixels_of(image.pixels, kGreen) > kWindowPixels; });
+  EXPECT_GT(pixels_of(restarted.pixels, kGreen), kWindowPixels) << "the new desktop is not in the shot";
+  EXPECT_EQ(pixels_of(restarted.pixels, kRed), 0u) << "a picture of the desktop before the restart";
+  EXPECT_TRUE(shows_top_bar(restarted));
+  seen = dialogs_seen(watch);
+  EXPECT_GE(seen.value("polls", 0), 5) << "the window watch did not keep looking";
+  EXPECT_EQ(seen["dialogs"], json::array()) << "a consent dialog showed up after the restart";
+  EXPECT_EQ(health()["screen"]["consent"], "given");
+}
+
+TEST_F(GnomeWithItsPortal, ClosingGnomesDialogRefusesAndNothingIsKept) {
+  const std::size_t asking = ask_for_consent();
+  const auto [answered, how] = stack.gnome_user({"cancel"}, std::chrono::seconds(60));
+  ASSERT_EQ(answered, 0) << how << stack.output(asking);
+  EXPECT_EQ(stack.wait(asking, std::chrono::seconds(30)), 1) << stack.output(asking);
+  EXPECT_THAT(stack.output(asking), HasSubstr("cancelled at the desktop's dialog"));
+  EXPECT_FALSE(std::filesystem::exists(consent_file()));
+  auto refused = tirvane({"screenshot"});
+  EXPECT_NE(refused.exit_status, 0);
+  EXPECT_THAT(refused.err, HasSubstr("tirvane-app --allow-screen")) << refused.err;
+  EXPECT_EQ(health()["screen"]["consent"], "missing");
 }
 
 }  // namespace

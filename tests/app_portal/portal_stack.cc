@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "fake_service.h"
+#include "test_user.h"
 
 extern char** environ;
 
@@ -48,7 +49,8 @@ void wait_until(const std::string& what, Ready ready) {
   }
 }
 
-std::string bus_config(const std::string& socket) {
+// `allow_root`: a bus run by the desktop's user that the tests (root) may also join.
+std::string bus_config(const std::string& socket, bool allow_root = false) {
   return "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
          "<busconfig>\n"
@@ -58,7 +60,8 @@ std::string bus_config(const std::string& socket) {
          "  <policy context=\"default\">\n"
          "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
          "    <allow eavesdrop=\"true\"/>\n"
-         "    <allow own=\"*\"/>\n"
+         "    <allow own=\"*\"/>\n" +
+         std::string(allow_root ? "    <allow user=\"root\"/>\n" : "") +
          "  </policy>\n"
          "</busconfig>\n";
 }
@@ -70,7 +73,21 @@ PortalStack::PortalStack(Desktop desktop) : folder_(testing_support::make_temp_d
     std::filesystem::create_directories(folder_ + sub);
   }
   ::chmod((folder_ + "/run").c_str(), 0700);
-  write_file(folder_ + "/bus.conf", bus_config(folder_ + "/run/bus"));
+  if ((desktop == Desktop::kGnome || desktop == Desktop::kGnomeWithItsPortal) && ::geteuid() == 0) {
+    // The whole session belongs to the desktop's user, as a login would have it.
+    const screen_testing::TestUser user = screen_testing::desktop_test_user();
+    user_ = std::make_pair(user.uid, user.gid);
+    ::chmod(folder_.c_str(), 0755);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder_)) {
+      if (::chown(entry.path().c_str(), user.uid, user.gid) != 0) {
+        throw std::runtime_error("portal stack: cannot hand " + entry.path().string() + " to the desktop's user");
+      }
+    }
+    if (::chown(folder_.c_str(), user.uid, user.gid) != 0) {
+      throw std::runtime_error("portal stack: cannot hand its folder to the desktop's user");
+    }
+  }
+  write_file(folder_ + "/bus.conf", bus_config(folder_ + "/run/bus", user_.has_value()));
   bus_address_ = "unix:path=" + folder_ + "/run/bus";
   write_script();
 
@@ -93,14 +110,15 @@ PortalStack::PortalStack(Desktop desktop) : folder_(testing_support::make_temp_d
   spawn("pipewire", {"pipewire"}, {}, folder_ + "/pipewire.log");
   wait_until("pipewire", [&] { return std::filesystem::exists(folder_ + "/run/pipewire-0"); });
   spawn("wireplumber", {"wireplumber"}, {}, folder_ + "/wireplumber.log");
+  if (desktop == Desktop::kGnomeWithItsPortal) {
+    start_system_bus();
+    start_gnome_with_its_portal();
+    return;
+  }
   if (desktop == Desktop::kGnome) {
     gnome_ = true;
     write_script();
-    // The shell looks for the system bus at start and stops without one: an empty one.
-    write_file(folder_ + "/system.conf", bus_config(folder_ + "/run/no-system-bus"));
-    spawn("a system bus", {"dbus-daemon", "--config-file=" + folder_ + "/system.conf", "--nofork",
-                           "--nopidfile"}, {}, folder_ + "/system-bus.log");
-    wait_until("the system bus", [&] { return std::filesystem::exists(folder_ + "/run/no-system-bus"); });
+    start_system_bus();
     spawn("GNOME Shell",
           {"gnome-shell", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
            std::to_string(kCompositorWidth) + "x" + std::to_string(kCompositorHeight)},
@@ -109,8 +127,9 @@ PortalStack::PortalStack(Desktop desktop) : folder_(testing_support::make_temp_d
   }
   spawn("the permission store", {"/usr/libexec/xdg-permission-store", "--replace"}, {},
         folder_ + "/permission-store.log");
+  const std::string backend = std::string(TIRVANE_PORTAL_SCRIPTS) + "/portal_backend.py";
   spawn("the portal backend",
-        {"/usr/bin/python3", std::string(TIRVANE_PORTAL_SCRIPTS) + "/portal_backend.py",
+        {"/usr/bin/python3", user_ ? user_copy(backend) : backend,
          kBackendName, folder_ + "/script.json", folder_ + "/calls.log"},
         {}, folder_ + "/backend.log");
   write_file(folder_ + "/portals/" + kDesktopName + ".portal",
@@ -123,6 +142,120 @@ PortalStack::PortalStack(Desktop desktop) : folder_(testing_support::make_temp_d
         folder_ + "/portal.log");
   portal_child_ = children_.size() - 1;
   wait_for_name("org.freedesktop.portal.Desktop");
+}
+
+// The shell looks for the system bus at start and stops without one: an empty one.
+void PortalStack::start_system_bus() {
+  write_file(folder_ + "/system.conf", bus_config(folder_ + "/run/no-system-bus", user_.has_value()));
+  spawn("a system bus", {"dbus-daemon", "--config-file=" + folder_ + "/system.conf", "--nofork",
+                         "--nopidfile"}, {}, folder_ + "/system-bus.log");
+  wait_until("the system bus", [&] { return std::filesystem::exists(folder_ + "/run/no-system-bus"); });
+}
+
+void PortalStack::start_gnome_with_its_portal() {
+  // The frontend is told of GNOME's backend only, as on a GNOME desktop without GTK's.
+  std::filesystem::copy_file("/usr/share/xdg-desktop-portal/portals/gnome.portal",
+                             folder_ + "/portals/gnome.portal",
+                             std::filesystem::copy_options::overwrite_existing);
+  gnome_children_.clear();
+  const std::string display = folder_ + "/run/wayland-0";
+  spawn("GNOME Shell",
+        {"gnome-shell", "--headless", "--wayland", "--no-x11", "--wayland-display", "wayland-0",
+         "--virtual-monitor",
+         std::to_string(kCompositorWidth) + "x" + std::to_string(kCompositorHeight)},
+        {}, folder_ + "/gnome-shell.log");
+  gnome_children_.push_back(last_child());
+  wait_for_name("org.gnome.Mutter.ScreenCast");
+  wait_for_name("org.gnome.Shell.Introspect");
+  wait_until("the shell's Wayland socket", [&] { return std::filesystem::exists(display); });
+  // The shell starts in its Overview; a user at the desktop leaves it first.
+  const auto [left, said] = gnome_user({"leave-overview"}, std::chrono::seconds(40));
+  if (left != 0) throw std::runtime_error("portal stack: the shell stays in its Overview: " + said);
+
+  spawn("the permission store", {"/usr/libexec/xdg-permission-store", "--replace"}, {},
+        folder_ + "/permission-store.log");
+  gnome_children_.push_back(last_child());
+  spawn("GNOME's portal backend", {"/usr/libexec/xdg-desktop-portal-gnome"},
+        {{"WAYLAND_DISPLAY", "wayland-0"}, {"XDG_CURRENT_DESKTOP", "GNOME"}},
+        folder_ + "/portal-gnome.log");
+  gnome_children_.push_back(last_child());
+  wait_for_name("org.freedesktop.impl.portal.PermissionStore");
+  wait_for_name("org.freedesktop.impl.portal.desktop.gnome");
+  spawn("the portal frontend", {"/usr/libexec/xdg-desktop-portal"},
+        {{"XDG_DESKTOP_PORTAL_DIR", folder_ + "/portals"}, {"XDG_CURRENT_DESKTOP", "GNOME"}},
+        folder_ + "/portal.log");
+  portal_child_ = last_child();
+  gnome_children_.push_back(last_child());
+  wait_for_name("org.freedesktop.portal.Desktop");
+}
+
+void PortalStack::restart_gnome() {
+  for (auto child = gnome_children_.rbegin(); child != gnome_children_.rend(); ++child) {
+    stop(children_[*child]);
+  }
+  portal_child_.reset();
+  start_gnome_with_its_portal();
+}
+
+std::size_t PortalStack::launch(const std::string& what, const std::vector<std::string>& argv,
+                                const std::map<std::string, std::string>& extra_env) {
+  spawn(what, argv, extra_env, folder_ + "/launched-" + std::to_string(children_.size()) + ".out");
+  return last_child();
+}
+
+std::optional<int> PortalStack::wait(std::size_t handle, std::chrono::seconds limit) {
+  Child& child = children_.at(handle);
+  const auto until = Clock::now() + limit;
+  while (child.pid > 0) {
+    int status = 0;
+    if (::waitpid(child.pid, &status, WNOHANG) == child.pid) {
+      child.pid = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    if (Clock::now() > until) {
+      stop(child);
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::nullopt;
+}
+
+void PortalStack::end(std::size_t handle) { stop(children_.at(handle)); }
+
+std::string PortalStack::output(std::size_t handle) const { return read_file(children_.at(handle).out); }
+
+std::string PortalStack::user_copy(const std::string& program) {
+  const std::string copy = folder_ + "/bin/" + std::filesystem::path(program).filename().string();
+  std::filesystem::create_directories(folder_ + "/bin");
+  std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing);
+  ::chmod((folder_ + "/bin").c_str(), 0755);
+  ::chmod(copy.c_str(), 0755);
+  return copy;
+}
+
+std::size_t PortalStack::launch_gnome_user(const std::vector<std::string>& args) {
+  const std::string script = folder_ + "/bin/gnome_user.py";
+  if (!std::filesystem::exists(script)) user_copy(std::string(TIRVANE_PORTAL_SCRIPTS) + "/gnome_user.py");
+  std::vector<std::string> argv{"/usr/bin/python3", script};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return launch("the GNOME user", argv);
+}
+
+std::pair<std::optional<int>, std::string> PortalStack::gnome_user(
+    const std::vector<std::string>& args, std::chrono::seconds limit) {
+  const std::size_t handle = launch_gnome_user(args);
+  const auto status = wait(handle, limit);
+  return {status, output(handle)};
+}
+
+void PortalStack::open_gnome_window(std::uint32_t colour) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "%06x", colour & 0xffffffu);
+  launch("a window", {"foot", "-o", std::string("colors.background=") + hex, "-o",
+                      std::string("colors.foreground=") + hex, "-o", "colors.alpha=1.0", "-w",
+                      "600x400", "sleep", "600"},
+         {{"WAYLAND_DISPLAY", "wayland-0"}, {"LANG", "C.UTF-8"}});
 }
 
 PortalStack::~PortalStack() {
@@ -234,7 +367,12 @@ pid_t PortalStack::spawn(const std::string& what, const std::vector<std::string>
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  std::vector<std::string> words = argv;
+  std::vector<std::string> words;
+  if (user_) {
+    words = {"setpriv", "--reuid=" + std::to_string(user_->first),
+             "--regid=" + std::to_string(user_->second), "--clear-groups"};
+  }
+  words.insert(words.end(), argv.begin(), argv.end());
   std::vector<char*> c_argv;
   for (std::string& word : words) c_argv.push_back(word.data());
   c_argv.push_back(nullptr);
@@ -245,7 +383,7 @@ pid_t PortalStack::spawn(const std::string& what, const std::vector<std::string>
   const int rc = ::posix_spawnp(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("portal stack: cannot start " + what);
-  children_.push_back({what, pid});
+  children_.push_back({what, pid, out_file});
   return pid;
 }
 

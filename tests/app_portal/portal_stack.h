@@ -5,7 +5,9 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -37,7 +39,11 @@ enum class Desktop {
               // .desktop file installed for the built tirvane-app
   kRealKwinWithoutDesktopFile,  // the same, the service not installed
   kGnome,  // the portal stack with GNOME's compositor, headless (a 1280x720 virtual monitor):
-           // each session the backend grants is a new screen cast of that monitor
+           // each session the backend grants is a new screen cast of that monitor; all of it
+           // run as the desktop's test user (desktop_test_user())
+  kGnomeWithItsPortal,  // GNOME as a user has it: the shell, headless, with GNOME's own portal
+                        // backend and its consent dialog, all run as the desktop's test user
+                        // (desktop_test_user()); the shell is left out of its Overview
 };
 
 // The size of the headless compositors' monitor.
@@ -78,10 +84,38 @@ class PortalStack {
   // no X or Wayland display.
   std::map<std::string, std::optional<std::string>> session_env() const;
 
+  // GNOME with its own portal: the user everything runs as.
+  uid_t user() const { return user_ ? user_->first : ::geteuid(); }
+  // Starts `argv` as a program of the desktop session (as its user, with the session's
+  // environment plus `extra_env`); its output goes to a file of its own. Its handle.
+  std::size_t launch(const std::string& what, const std::vector<std::string>& argv,
+                     const std::map<std::string, std::string>& extra_env = {});
+  // Waits up to `limit` for a launched program to end: its exit status (-1 when a signal ended
+  // it), or nullopt when it was still running and has now been stopped.
+  std::optional<int> wait(std::size_t handle, std::chrono::seconds limit);
+  // Stops a launched program with SIGTERM (SIGKILL after 3 s).
+  void end(std::size_t handle);
+  // Everything a launched program has written.
+  std::string output(std::size_t handle) const;
+  // Runs the tests' GNOME user (gnome_user.py) with `args`, up to `limit`: the exit status and
+  // what it said. launch_gnome_user starts it without waiting: its handle.
+  std::pair<std::optional<int>, std::string> gnome_user(const std::vector<std::string>& args,
+                                                        std::chrono::seconds limit);
+  std::size_t launch_gnome_user(const std::vector<std::string>& args);
+  // A copy of `program` in the stack's folder, which the desktop's user can run whatever the
+  // permissions on the way to the build's folder.
+  std::string user_copy(const std::string& program);
+  // Opens a terminal window filled with `colour` (600x400) on GNOME's desktop.
+  void open_gnome_window(std::uint32_t colour);
+  // Stops the shell, its portal backend, the portal frontend and the permission store, and
+  // starts them again, as after logging out and in: only what they keep on disk remains.
+  void restart_gnome();
+
  private:
   struct Child {
     std::string what;
     pid_t pid = -1;
+    std::string out;  // where its output goes
   };
   pid_t spawn(const std::string& what, const std::vector<std::string>& argv,
               const std::map<std::string, std::string>& extra_env, const std::string& out_file);
@@ -89,6 +123,9 @@ class PortalStack {
   void wait_for_name(const std::string& name);
   void write_script() const;
   void start_kwin(bool with_desktop_file);
+  void start_system_bus();
+  void start_gnome_with_its_portal();
+  std::size_t last_child() const { return children_.size() - 1; }
   std::string xwayland_display() const;
 
   std::string folder_;
@@ -103,6 +140,8 @@ class PortalStack {
   bool restore_ = true;
   std::string kwin_answer_ = "grant";
   bool gnome_ = false;
+  std::optional<std::pair<uid_t, gid_t>> user_;  // who runs the desktop, when not this process
+  std::vector<std::size_t> gnome_children_;      // the parts restart_gnome() restarts
 };
 
 // The column where the white bar starts in row `y` of an RGB image, or -1 when there is none.

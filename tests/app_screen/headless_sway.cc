@@ -1,7 +1,6 @@
 #include "headless_sway.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 
 #include "child_processes.h"
 #include "run_program.h"
+#include "test_user.h"
 
 extern char** environ;
 
@@ -25,26 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// The user the compositor runs as when the tests run as root.
-constexpr const char* kTestUser = "tirvane-test";
-
-void ensure_test_user(uid_t& uid, gid_t& gid) {
-  if (::geteuid() != 0) {
-    uid = ::getuid();
-    gid = ::getgid();
-    return;
-  }
-  if (::getpwnam(kTestUser) == nullptr) {
-    // Tests running side by side may both get here: whoever loses the race finds the user made.
-    testing_support::run_program({"useradd", "--system", "--no-create-home", "--home-dir",
-                                  "/nonexistent", "--shell", "/usr/sbin/nologin", kTestUser});
-  }
-  const passwd* user = ::getpwnam(kTestUser);
-  if (user == nullptr) throw std::runtime_error("cannot create the test user for sway");
-  uid = user->pw_uid;
-  gid = user->pw_gid;
-}
 
 void own(const std::string& path, uid_t uid, gid_t gid, mode_t mode) {
   if (::chown(path.c_str(), uid, gid) != 0 || ::chmod(path.c_str(), mode) != 0) {
@@ -79,7 +59,9 @@ bool wait_for(Ready ready, std::chrono::milliseconds limit) {
 }  // namespace
 
 HeadlessSway::HeadlessSway(SwayOptions options) : options_(std::move(options)) {
-  ensure_test_user(uid_, gid_);
+  const TestUser user = desktop_test_user();
+  uid_ = user.uid;
+  gid_ = user.gid;
   char folder[] = "/tmp/tirvane-sway-XXXXXX";
   if (::mkdtemp(folder) == nullptr) throw std::runtime_error("mkdtemp");
   folder_ = folder;

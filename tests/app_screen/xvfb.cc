@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -89,6 +90,29 @@ void paint(const std::string& display_name, const std::vector<Rect>& rects) {
   XFreeGC(display, gc);
   XCloseDisplay(display);
 }
+
+NoisyScreen::NoisyScreen(const std::string& display_name)
+    : painter_([display_name](std::stop_token stop) {
+        Display* display = XOpenDisplay(display_name.c_str());
+        if (display == nullptr) return;
+        const Window root = DefaultRootWindow(display);
+        GC gc = XCreateGC(display, root, 0, nullptr);
+        std::uint32_t colour = 0xABCDEF;
+        for (auto next = std::chrono::steady_clock::now(); !stop.stop_requested();
+             next += std::chrono::milliseconds(33)) {
+          for (int top = 0; top < 1080; top += 16) {
+            for (int left = 0; left < 1920; left += 16) {
+              colour = colour * 1103515245u + 12345u;
+              XSetForeground(display, gc, (colour >> 8) & 0xFFFFFF);
+              XFillRectangle(display, root, gc, left, top, 16, 16);
+            }
+          }
+          XSync(display, False);
+          std::this_thread::sleep_until(next);
+        }
+        XFreeGC(display, gc);
+        XCloseDisplay(display);
+      }) {}
 
 void add_monitor(const std::string& display_name, const Monitor& monitor) {
   Display* display = XOpenDisplay(display_name.c_str());

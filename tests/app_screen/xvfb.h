@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/image.h"
@@ -63,6 +64,17 @@ void add_monitor(const std::string& display, const Monitor& monitor);
 
 // Fills the rectangles on the root window of `display`, in order, and waits until they are drawn.
 void paint(const std::string& display, const std::vector<Rect>& rects);
+
+// While it lives, repaints the whole root window of `display` in 16x16 blocks of random colours
+// 30 times a second, on a thread of its own: the worst a video encoder meets, for the size a
+// recording reaches at its rate ceiling.
+class NoisyScreen {
+ public:
+  explicit NoisyScreen(const std::string& display);
+
+ private:
+  std::jthread painter_;
+};
 
 // The scene the tests paint on a 1920x1080 screen: a dark grey ground, a solid colour in each
 // corner and a yellow block in the middle.

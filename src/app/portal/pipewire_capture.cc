@@ -336,23 +336,50 @@ Result<std::unique_ptr<PipeWireCapture>> PipeWireCapture::connect(
   return capture;
 }
 
-Result<PixelView> PipeWireCapture::newest(std::size_t index, std::chrono::milliseconds wait) {
-  if (index >= state_->streams.size()) return Failure{FailureKind::kNotFound, "no such screen stream"};
-  Stream& stream = *state_->streams[index];
-  std::unique_lock lock(state_->mutex);
-  state_->changed.wait_for(lock, wait, [&] { return stream.stopped || stream.any; });
+namespace {
+
+// Waits up to `wait` for the first frame of `stream`, under `lock`: nothing once there is one,
+// else why there is none.
+std::optional<Failure> await_first_frame(PipeWireCapture::State& state, Stream& stream,
+                                         std::unique_lock<std::mutex>& lock,
+                                         std::chrono::milliseconds wait) {
+  state.changed.wait_for(lock, wait, [&] { return stream.stopped || stream.any; });
   if (stream.stopped) return Failure{FailureKind::kUnavailable, "the screen stream stopped: " + *stream.stopped};
   if (!stream.any) {
     return Failure{FailureKind::kUnavailable, "the desktop sent no picture of the screen within " +
                             std::to_string(wait.count()) + " ms"};
   }
+  return std::nullopt;
+}
+
+PixelView view_of(const Picture& picture) {
+  return PixelView{picture.pixels.data(), picture.width, picture.height,
+                   static_cast<std::size_t>(picture.width) * kBytesPerPixel, PixelFormat::kBgrx};
+}
+
+}  // namespace
+
+std::optional<Failure> PipeWireCapture::peek(std::size_t index, std::chrono::milliseconds wait,
+                                             const std::function<void(const PixelView&)>& use) {
+  if (index >= state_->streams.size()) return Failure{FailureKind::kNotFound, "no such screen stream"};
+  Stream& stream = *state_->streams[index];
+  std::unique_lock lock(state_->mutex);
+  if (auto failure = await_first_frame(*state_, stream, lock, wait)) return failure;
+  // The reader's picture may be read beside it; it is swapped only under this lock.
+  use(view_of(stream.fresh ? stream.latest : stream.reading));
+  return std::nullopt;
+}
+
+Result<PixelView> PipeWireCapture::newest(std::size_t index, std::chrono::milliseconds wait) {
+  if (index >= state_->streams.size()) return Failure{FailureKind::kNotFound, "no such screen stream"};
+  Stream& stream = *state_->streams[index];
+  std::unique_lock lock(state_->mutex);
+  if (auto failure = await_first_frame(*state_, stream, lock, wait)) return *failure;
   if (stream.fresh) {
     std::swap(stream.latest, stream.reading);
     stream.fresh = false;
   }
-  const Picture& picture = stream.reading;
-  return PixelView{picture.pixels.data(), picture.width, picture.height,
-                   static_cast<std::size_t>(picture.width) * kBytesPerPixel, PixelFormat::kBgrx};
+  return view_of(stream.reading);
 }
 
 std::uint64_t PipeWireCapture::frames_received(std::size_t index) const {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,13 @@ class PipeWireCapture {
   // frames only when the screen changes). The view stays valid until the next call for this
   // stream. A 503 Failure once the stream has stopped, or when no frame came in time.
   Result<PixelView> newest(std::size_t index, std::chrono::milliseconds wait);
+
+  // Hands the newest frame of stream `index` to `use`, waiting up to `wait` for the first one,
+  // without taking it from the stream's reader above: a shot beside a recording of the same
+  // stream. `use` runs while new frames wait, so it should only copy. Nothing, or why there is
+  // no picture (as for newest()).
+  std::optional<Failure> peek(std::size_t index, std::chrono::milliseconds wait,
+                              const std::function<void(const PixelView&)>& use);
 
   // Frames received on stream `index` so far (a frame taken twice counts once).
   std::uint64_t frames_received(std::size_t index) const;

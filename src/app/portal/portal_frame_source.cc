@@ -10,6 +10,8 @@ namespace app::portal {
 PortalFrameSource::PortalFrameSource(std::shared_ptr<PortalScreen> portal, Use use)
     : portal_(std::move(portal)), use_(use) {}
 
+PortalFrameSource::~PortalFrameSource() { stop_stream(); }
+
 std::string PortalFrameSource::display_name() const {
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   return wayland && *wayland ? wayland : "of the desktop session";
@@ -29,9 +31,9 @@ Result<std::vector<ScreenOutput>> PortalFrameSource::listed(
 Result<std::vector<ScreenOutput>> PortalFrameSource::outputs() {
   if (use_ == Use::kRecording) {
     if (!stream_) {
-      auto started = portal_->start_session();
+      auto started = portal_->start_recording();
       if (failed(started)) return std::get<Failure>(started);
-      stream_ = std::move(std::get<std::unique_ptr<PortalSession>>(started));
+      stream_ = std::move(std::get<std::shared_ptr<PortalSession>>(started));
     }
     return listed(stream_->outputs);
   }
@@ -57,9 +59,9 @@ Result<PixelView> PortalFrameSource::grab(std::string_view output) {
 
 std::optional<Failure> PortalFrameSource::start_stream(std::string_view output) {
   if (!stream_) {
-    auto started = portal_->start_session();
+    auto started = portal_->start_recording();
     if (failed(started)) return std::get<Failure>(started);
-    stream_ = std::move(std::get<std::unique_ptr<PortalSession>>(started));
+    stream_ = std::move(std::get<std::shared_ptr<PortalSession>>(started));
   }
   stream_index_ = 0;
   if (!output.empty()) {
@@ -67,7 +69,7 @@ std::optional<Failure> PortalFrameSource::start_stream(std::string_view output) 
     auto at = std::find_if(outputs.begin(), outputs.end(),
                            [&](const PortalOutput& o) { return o.name == output; });
     if (at == outputs.end()) {
-      stream_.reset();
+      portal_->end_recording(stream_);
       return Failure{FailureKind::kNotFound,
                      "no monitor named " + std::string(output) + " on this desktop"};
     }
@@ -87,6 +89,6 @@ Result<PixelView> PortalFrameSource::newest_frame() {
   return picture;
 }
 
-void PortalFrameSource::stop_stream() { stream_.reset(); }
+void PortalFrameSource::stop_stream() { portal_->end_recording(stream_); }
 
 }  // namespace app::portal

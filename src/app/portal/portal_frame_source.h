@@ -1,5 +1,6 @@
-// The desktop portal as a frame source: shots from the shared shot session of a PortalScreen,
-// recordings from a session of their own, opened by start_stream() and ended by stop_stream().
+// The desktop portal as a frame source: shots from the shared shot session of a PortalScreen;
+// recordings from the session PortalScreen::start_recording() gives them (the shot session when
+// no other recording reads it), taken by start_stream() and handed back by stop_stream().
 #pragma once
 
 #include <memory>
@@ -15,6 +16,9 @@ class PortalFrameSource final : public FrameSource {
   // outputs() starts the session that start_stream() then streams from.
   enum class Use { kShots, kRecording };
   PortalFrameSource(std::shared_ptr<PortalScreen> portal, Use use);
+  ~PortalFrameSource() override;
+  PortalFrameSource(const PortalFrameSource&) = delete;
+  PortalFrameSource& operator=(const PortalFrameSource&) = delete;
 
   std::string method_name() const override { return "portal"; }
   std::string display_name() const override;
@@ -39,7 +43,7 @@ class PortalFrameSource final : public FrameSource {
   std::shared_ptr<PortalScreen> portal_;
   const Use use_;
   Image picture_;
-  std::unique_ptr<PortalSession> stream_;
+  std::shared_ptr<PortalSession> stream_;
   std::size_t stream_index_ = 0;
 };
 

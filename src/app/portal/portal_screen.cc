@@ -126,25 +126,54 @@ std::optional<Failure> PortalScreen::with_picture(std::string_view output,
   }
   last_shot_ = std::chrono::steady_clock::now();
   wake_.notify_all();
-  auto picture = session->capture->newest(index, kFirstFrameWait);
-  if (failed(picture)) {
-    // The desktop ended the session since the last shot (a restarted shell, say): one new try.
-    shots_.reset();
-    auto renewed = shot_session_locked();
-    if (failed(renewed)) return std::get<Failure>(renewed);
-    session = std::get<PortalSession*>(renewed);
-    if (index >= session->outputs.size()) return Failure{FailureKind::kNotFound, "no such monitor on this desktop"};
-    picture = session->capture->newest(index, kFirstFrameWait);
-    if (failed(picture)) return std::get<Failure>(picture);
+  // A recording may be reading the same stream: the shot looks without taking the frame.
+  if (!session->capture->peek(index, kFirstFrameWait, use)) return std::nullopt;
+  // The desktop ended the session since the last shot (a restarted shell, say): one new try.
+  shots_.reset();
+  auto renewed = shot_session_locked();
+  if (failed(renewed)) return std::get<Failure>(renewed);
+  session = std::get<PortalSession*>(renewed);
+  if (index >= session->outputs.size()) return Failure{FailureKind::kNotFound, "no such monitor on this desktop"};
+  return session->capture->peek(index, kFirstFrameWait, use);
+}
+
+Result<std::shared_ptr<PortalSession>> PortalScreen::start_recording() {
+  std::lock_guard lock(mutex_);
+  if (!shots_ || !shots_->recording) {
+    auto found = shot_session_locked();
+    if (failed(found)) return std::get<Failure>(found);
+    if (!shots_->recording) {
+      shots_->recording = true;
+      return shots_;
+    }
   }
-  use(std::get<PixelView>(picture));
-  return std::nullopt;
+  auto started = start_session();
+  if (failed(started)) return std::get<Failure>(started);
+  std::shared_ptr<PortalSession> own = std::move(std::get<std::unique_ptr<PortalSession>>(started));
+  own->recording = true;
+  return own;
+}
+
+void PortalScreen::end_recording(std::shared_ptr<PortalSession>& session) {
+  if (!session) return;
+  {
+    std::lock_guard lock(mutex_);
+    session->recording = false;
+    session.reset();
+    // The shot session stays open for shots a while after the recording, as after a shot.
+    last_shot_ = std::chrono::steady_clock::now();
+  }
+  wake_.notify_all();
 }
 
 void PortalScreen::close_when_idle() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     if (!shots_) {
+      wake_.wait(lock);
+      continue;
+    }
+    if (shots_->recording) {  // open for as long as a recording reads it
       wake_.wait(lock);
       continue;
     }

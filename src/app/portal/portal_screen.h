@@ -1,6 +1,8 @@
 // The screen through the desktop portal: sessions started with the stored permission, never a
 // dialog. Screenshots share one session that stays open a few seconds after the last shot, so a
-// burst of shots pays the session's start once; a recording has a session of its own.
+// burst of shots pays the session's start once. A recording reads that session too (opening it
+// when none is open), and it stays open while the recording runs; only a second recording at
+// the same time has a session of its own.
 //
 // Safe to use from many threads: shots are taken one at a time, a recording runs beside them.
 #pragma once
@@ -42,6 +44,7 @@ struct PortalSession {
   ScreenCast cast;
   std::unique_ptr<PipeWireCapture> capture;
   std::vector<PortalOutput> outputs;
+  bool recording = false;  // a recording reads its streams (under the PortalScreen's lock)
 };
 
 // The text of the refusal when no permission is stored.
@@ -72,6 +75,12 @@ class PortalScreen {
   std::optional<Failure> with_picture(std::string_view output,
                                       const std::function<void(const PixelView&)>& use);
 
+  // A session for a recording, which alone takes frames from its streams (newest()) until it
+  // hands it back with end_recording(): the shot session, opened when none is open, or a new
+  // one when another recording reads that.
+  Result<std::shared_ptr<PortalSession>> start_recording();
+  void end_recording(std::shared_ptr<PortalSession>& session);
+
  private:
   Result<PortalSession*> shot_session_locked();
   void close_when_idle();
@@ -83,7 +92,7 @@ class PortalScreen {
 
   std::mutex mutex_;  // guards everything below
   std::condition_variable wake_;
-  std::unique_ptr<PortalSession> shots_;
+  std::shared_ptr<PortalSession> shots_;
   std::chrono::steady_clock::time_point last_shot_;
   bool stopping_ = false;
   std::thread closer_;

@@ -11,6 +11,7 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "app/client_watch.h"
 #include "app/pixel_scaler.h"
 #include "app/screen/frame_exchange.h"
 #include "app/screen/temporary_file.h"
@@ -194,7 +195,7 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
   const bool mp4 = request.format == VideoFormat::kMp4;
   auto file = TemporaryFile::create(mp4 ? ".mp4" : ".webm");
   if (failed(file)) return std::get<Failure>(file);
-  const TemporaryFile& scratch = std::get<TemporaryFile>(file);
+  TemporaryFile& scratch = std::get<TemporaryFile>(file);
   const std::string path = scratch.path();
   const VideoSize size = recording_size(output.width, output.height);
   auto opened_writer =
@@ -213,6 +214,7 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
   CaptureCounts counts;
   StillGrabs grabs;
   std::optional<Failure> encoding_failure;
+  bool abandoned = false;
   if (auto refused = screen.start_stream(output.name)) return *refused;
   struct StopStream {
     FrameSource& source;
@@ -224,25 +226,35 @@ Result<Recording> ScreenVideoRecorder::record(const RecordingRequest& request) {
     std::stop_callback stop_when_stopping(stopping_.get_token(),
                                           [&capture] { capture.request_stop(); });
     while (FramePtr frame = exchange.take_filled()) {
-      if (!encoding_failure) {
+      // Nobody would receive the video: stop now and free the recorder for the next one.
+      if (!abandoned && client_gone()) {
+        abandoned = true;
+        capture.request_stop();
+      }
+      if (!encoding_failure && !abandoned) {
         encoding_failure = writer.write(*frame, frame->pts);
         if (encoding_failure) capture.request_stop();
       }
       exchange.put_empty(std::move(frame));
     }
   }
+  if (abandoned) return client_gone_failure();  // the partial file goes with its descriptor
   if (counts.failure) return *counts.failure;
   if (encoding_failure) return *encoding_failure;
   const bool cut = counts.ticks < ticks;
   if (auto failure = writer.finish(counts.ticks)) return *failure;
 
-  auto bytes = read_whole_file(scratch.fd());
-  if (failed(bytes)) return std::get<Failure>(bytes);
-  Recording recording{std::move(std::get<std::string>(bytes)), mp4 ? "video/mp4" : "video/webm",
-                      {{"X-Frames-Recorded", std::to_string(writer.frames_written())},
-                       {"X-Frames-Dropped", std::to_string(counts.dropped)},
-                       {"X-Frame-Rate", std::to_string(kRecordingFps)}},
-                      encode_stills(grabs)};
+  const off_t length = ::lseek(scratch.fd(), 0, SEEK_END);
+  if (length < 0) {
+    return Failure{FailureKind::kInternal, "cannot record the screen: cannot read back the video"};
+  }
+  Recording recording{
+      std::make_shared<const FileBody>(scratch.release(), static_cast<std::uint64_t>(length)),
+      mp4 ? "video/mp4" : "video/webm",
+      {{"X-Frames-Recorded", std::to_string(writer.frames_written())},
+       {"X-Frames-Dropped", std::to_string(counts.dropped)},
+       {"X-Frame-Rate", std::to_string(kRecordingFps)}},
+      encode_stills(grabs)};
   if (cut) {
     recording.headers.emplace_back("X-Recording-Cut-Short",
                                    "the service is stopping: " +

@@ -1,5 +1,5 @@
 // Scratch files for the recorder: both containers need a seekable output for their duration and
-// index, so a recording is written to a temporary file and then sent from it.
+// index, so a recording is written to a temporary file and then sent from it (file_body.h).
 #pragma once
 
 #include <fcntl.h>
@@ -43,6 +43,8 @@ class TemporaryFile {
     if (fd_ >= 0) ::close(fd_);
   }
   int fd() const { return fd_; }
+  // Hands the descriptor over; the file lives as long as it stays open.
+  int release() { return std::exchange(fd_, -1); }
   // A name that opens this very file, for libraries that open by name.
   std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
 
@@ -50,20 +52,5 @@ class TemporaryFile {
   explicit TemporaryFile(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
-
-// The whole of the file open as `fd`, read from its start.
-inline Result<std::string> read_whole_file(int fd) {
-  std::string bytes;
-  char buffer[1 << 16];
-  for (off_t at = 0;;) {
-    const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
-    if (n < 0) {
-      return Failure{FailureKind::kInternal, "cannot record the screen: cannot read back the video"};
-    }
-    if (n == 0) return bytes;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-    at += n;
-  }
-}
 
 }  // namespace app
