@@ -1,8 +1,6 @@
 #include "headless_sway.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,9 +14,8 @@
 
 #include "child_processes.h"
 #include "run_program.h"
+#include "start_process.h"
 #include "test_user.h"
-
-extern char** environ;
 
 namespace screen_testing {
 namespace {
@@ -104,21 +101,12 @@ void HeadlessSway::start() {
                            "XDG_RUNTIME_DIR=" + runtime_dir_, "WLR_BACKENDS=headless",
                            "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman", "sway", "-c",
                            folder_ + "/config"});
-  std::vector<char*> c_argv;
-  for (std::string& word : argv) c_argv.push_back(word.data());
-  c_argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   const std::string log = folder_ + "/sway.log";
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  const int rc = ::posix_spawnp(&pid_, argv[0].c_str(), &actions, nullptr, c_argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    pid_ = -1;
-    throw std::runtime_error("cannot start sway (is the sway package installed?)");
-  }
+  testing_support::SpawnOptions spawn_options;
+  spawn_options.output = log;
+  spawn_options.output_mode = 0644;
+  pid_ = testing_support::spawn_process(std::move(argv), spawn_options);
+  if (pid_ < 0) throw std::runtime_error("cannot start sway (is the sway package installed?)");
 
   // Ready once both its Wayland socket and its IPC socket are there.
   const std::string ipc_prefix = "sway-ipc.";
