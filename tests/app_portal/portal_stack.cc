@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "fake_service.h"
+#include "file_text.h"
 #include "start_process.h"
 #include "test_user.h"
 
@@ -23,16 +24,10 @@ namespace portal_testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testing_support::read_file;
 constexpr const char* kBackendName = "org.freedesktop.impl.portal.desktop.tirvanetest";
 constexpr const char* kDesktopName = "tirvanetest";
 constexpr auto kStartTimeout = std::chrono::seconds(15);
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "child_processes.h"
+#include "file_text.h"
 #include "run_program.h"
 #include "start_process.h"
 #include "test_user.h"
@@ -22,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing_support::read_file;
 
 void own(const std::string& path, uid_t uid, gid_t gid, mode_t mode) {
   if (::chown(path.c_str(), uid, gid) != 0 || ::chmod(path.c_str(), mode) != 0) {
@@ -33,13 +35,6 @@ void write_file(const std::string& path, const std::string& text) {
   std::ofstream out(path);
   out << text;
   if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // Waits up to `limit` for `ready`, checking every few milliseconds.

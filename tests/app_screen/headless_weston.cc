@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "child_processes.h"
+#include "file_text.h"
 #include "start_process.h"
 
 namespace screen_testing {
@@ -21,13 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::read_file;
 
 }  // namespace
 
