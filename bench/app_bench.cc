@@ -22,6 +22,7 @@
 #include "app/service_setup.h"
 #include "app/source_registry.h"
 #include "app/test_camera.h"
+#include "loopback.h"
 
 namespace {
 
@@ -161,17 +162,11 @@ BENCHMARK(BM_Sharpness)->Unit(benchmark::kMicrosecond);
 // What checking a connection's user costs: one sock_diag question to the kernel per accepted
 // connection, measured on an open loopback connection.
 void BM_PeerUserLookup(benchmark::State& state) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::listen(listener, 1);
-  socklen_t length = sizeof address;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const testing_support::LoopbackListener listener = testing_support::listen_on_loopback(1);
+  const sockaddr_in address = testing_support::loopback_address(listener.port);
   const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-  ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  const int accepted = ::accept(listener, nullptr, nullptr);
+  ::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int accepted = ::accept(listener.fd, nullptr, nullptr);
   for (auto _ : state) {
     auto owner = loopback_peer_uid(accepted);
     if (!std::holds_alternative<uid_t>(owner)) state.SkipWithError(std::get<std::string>(owner).c_str());
@@ -179,7 +174,7 @@ void BM_PeerUserLookup(benchmark::State& state) {
   }
   ::close(accepted);
   ::close(client);
-  ::close(listener);
+  ::close(listener.fd);
 }
 BENCHMARK(BM_PeerUserLookup)->Unit(benchmark::kMicrosecond);
 

@@ -4,8 +4,6 @@
 // server itself stays small whatever the body size and two clients fetching it get equal files.
 //
 //   body_server BYTES    prints the port it listens on (127.0.0.1), then serves until killed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,9 +13,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "loopback.h"
 
 namespace {
 
@@ -83,18 +84,15 @@ int main(int argc, char** argv) {
   }
   const std::vector<char> pattern = make_pattern();
 
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener, 16) != 0 ||
-      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::perror("body_server");
+  testing_support::LoopbackListener listening;
+  try {
+    listening = testing_support::listen_on_loopback(16);
+  } catch (const std::runtime_error& error) {
+    std::fprintf(stderr, "body_server: %s\n", error.what());
     return 1;
   }
-  std::printf("%u\n", static_cast<unsigned>(ntohs(address.sin_port)));
+  const int listener = listening.fd;
+  std::printf("%u\n", static_cast<unsigned>(listening.port));
   std::fflush(stdout);
 
   for (;;) {

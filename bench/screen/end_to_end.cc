@@ -9,7 +9,6 @@
 // in the same run). Prints
 // medians, the median of the per-pair ratios (each tirvane run against the scrot run beside it)
 // and the machine's load average.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -32,6 +31,7 @@
 #include <vector>
 
 #include "desktop.h"
+#include "loopback.h"
 #include "xvfb.h"
 
 namespace {
@@ -76,24 +76,15 @@ double timed_run(const std::vector<std::string>& argv) {
 }
 
 int free_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+  const testing_support::LoopbackListener listener = testing_support::listen_on_loopback(1);
+  close(listener.fd);
+  return listener.port;
 }
 
 int connect_to(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  const sockaddr_in address = testing_support::loopback_address(static_cast<std::uint16_t>(port));
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
     return -1;
   }

@@ -1,9 +1,6 @@
 #include "crowd.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,18 +9,14 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "loopback.h"
+
 namespace service_test {
 
 StalledCamera::StalledCamera() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::listen(fd_, 256);
-  socklen_t length = sizeof address;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  const testing_support::LoopbackListener listener = testing_support::listen_on_loopback(256);
+  fd_ = listener.fd;
+  port_ = listener.port;
 }
 
 StalledCamera::~StalledCamera() { ::close(fd_); }

@@ -15,6 +15,7 @@
 
 #include "app/text.h"
 #include "fake_phone.h"
+#include "loopback.h"
 #include "service_fixture.h"
 
 namespace service_test {
@@ -53,15 +54,9 @@ TEST(TextEscaping, ControlCharactersAreWrittenOutAndTextIsKept) {
 class PlainHttpServer {
  public:
   PlainHttpServer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 8);
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    const testing_support::LoopbackListener listener = testing_support::listen_on_loopback(8);
+    listener_ = listener.fd;
+    port_ = listener.port;
     thread_ = std::thread([this] {
       for (;;) {
         const int fd = ::accept(listener_, nullptr, nullptr);

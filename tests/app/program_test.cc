@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "file_text.h"
 #include "run_program.h"
 #include "service_fixture.h"
 
@@ -21,17 +22,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::make_temp_dir;
+using testing_support::read_file;
 using testing_support::run_client;
 using testing_support::run_program;
 using testing_support::RunOptions;
 using testing_support::RunResult;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void write_file(const std::string& path, const std::string& text) {
   fs::create_directories(fs::path(path).parent_path());

@@ -1,9 +1,7 @@
 #include "service_process.h"
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 #include <thread>
 
 #include "fake_service.h"
+#include "start_process.h"
 
 extern char** environ;
 
@@ -62,20 +61,11 @@ ServiceProcess::ServiceProcess(std::string config_home, std::vector<std::string>
     if (value) environment.push_back(name + "=" + *value);
   }
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  std::vector<char*> c_argv;
-  for (std::string& word : argv) c_argv.push_back(word.data());
-  c_argv.push_back(nullptr);
-  std::vector<char*> c_env;
-  for (std::string& entry : environment) c_env.push_back(entry.data());
-  c_env.push_back(nullptr);
-  const int rc = ::posix_spawn(&pid_, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + program);
+  testing_support::SpawnOptions options;
+  options.output = log_path_;
+  options.environment = std::move(environment);
+  pid_ = testing_support::spawn_process(std::move(argv), options);
+  if (pid_ < 0) throw std::runtime_error("cannot start " + program);
 
   const std::regex listening(R"(listening on http://127\.0\.0\.1:(\d+)/api)");
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);

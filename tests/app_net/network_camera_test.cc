@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "fake_phone.h"
+#include "loopback.h"
 
 namespace testing_support {
 namespace {
@@ -334,18 +335,13 @@ TEST(NetworkCamera, AnUnreachablePhoneIsA502) {
 class BlackHole {
  public:
   BlackHole() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 0);
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    const LoopbackListener listener = listen_on_loopback(0);
+    listener_ = listener.fd;
+    port_ = listener.port;
+    const sockaddr_in address = loopback_address(port_);
     for (int& filler : fillers_) {
       filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      ::connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     }
   }
   ~BlackHole() {

@@ -1,8 +1,6 @@
 #include "portal_stack.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -16,6 +14,8 @@
 #include <thread>
 
 #include "fake_service.h"
+#include "file_text.h"
+#include "start_process.h"
 #include "test_user.h"
 
 extern char** environ;
@@ -24,16 +24,10 @@ namespace portal_testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testing_support::read_file;
 constexpr const char* kBackendName = "org.freedesktop.impl.portal.desktop.tirvanetest";
 constexpr const char* kDesktopName = "tirvanetest";
 constexpr auto kStartTimeout = std::chrono::seconds(15);
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -362,27 +356,17 @@ pid_t PortalStack::spawn(const std::string& what, const std::vector<std::string>
   }
   for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   std::vector<std::string> words;
   if (user_) {
     words = {"setpriv", "--reuid=" + std::to_string(user_->first),
              "--regid=" + std::to_string(user_->second), "--clear-groups"};
   }
   words.insert(words.end(), argv.begin(), argv.end());
-  std::vector<char*> c_argv;
-  for (std::string& word : words) c_argv.push_back(word.data());
-  c_argv.push_back(nullptr);
-  std::vector<char*> c_env;
-  for (std::string& entry : environment) c_env.push_back(entry.data());
-  c_env.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("portal stack: cannot start " + what);
+  testing_support::SpawnOptions options;
+  options.output = out_file;
+  options.environment = std::move(environment);
+  const pid_t pid = testing_support::spawn_process(std::move(words), options);
+  if (pid < 0) throw std::runtime_error("portal stack: cannot start " + what);
   children_.push_back({what, pid, out_file});
   return pid;
 }

@@ -1,8 +1,6 @@
 #include "headless_sway.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,16 +13,17 @@
 #include <thread>
 
 #include "child_processes.h"
+#include "file_text.h"
 #include "run_program.h"
+#include "start_process.h"
 #include "test_user.h"
-
-extern char** environ;
 
 namespace screen_testing {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing_support::read_file;
 
 void own(const std::string& path, uid_t uid, gid_t gid, mode_t mode) {
   if (::chown(path.c_str(), uid, gid) != 0 || ::chmod(path.c_str(), mode) != 0) {
@@ -36,13 +35,6 @@ void write_file(const std::string& path, const std::string& text) {
   std::ofstream out(path);
   out << text;
   if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // Waits up to `limit` for `ready`, checking every few milliseconds.
@@ -104,21 +96,12 @@ void HeadlessSway::start() {
                            "XDG_RUNTIME_DIR=" + runtime_dir_, "WLR_BACKENDS=headless",
                            "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman", "sway", "-c",
                            folder_ + "/config"});
-  std::vector<char*> c_argv;
-  for (std::string& word : argv) c_argv.push_back(word.data());
-  c_argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   const std::string log = folder_ + "/sway.log";
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  const int rc = ::posix_spawnp(&pid_, argv[0].c_str(), &actions, nullptr, c_argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    pid_ = -1;
-    throw std::runtime_error("cannot start sway (is the sway package installed?)");
-  }
+  testing_support::SpawnOptions spawn_options;
+  spawn_options.output = log;
+  spawn_options.output_mode = 0644;
+  pid_ = testing_support::spawn_process(std::move(argv), spawn_options);
+  if (pid_ < 0) throw std::runtime_error("cannot start sway (is the sway package installed?)");
 
   // Ready once both its Wayland socket and its IPC socket are there.
   const std::string ipc_prefix = "sway-ipc.";

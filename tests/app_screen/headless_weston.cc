@@ -1,8 +1,6 @@
 #include "headless_weston.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,21 +14,15 @@
 #include <vector>
 
 #include "child_processes.h"
-
-extern char** environ;
+#include "file_text.h"
+#include "start_process.h"
 
 namespace screen_testing {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::read_file;
 
 }  // namespace
 
@@ -49,18 +41,8 @@ HeadlessWeston::HeadlessWeston() {
   std::vector<std::string> argv = {"env", "XDG_RUNTIME_DIR=" + runtime_dir_, "weston",
                                    "--backend=headless-backend.so", "--socket=" + wayland_display_,
                                    "--xwayland", "--idle-time=0", "--log=" + log};
-  std::vector<char*> c_argv;
-  for (std::string& word : argv) c_argv.push_back(word.data());
-  c_argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const int rc = ::posix_spawnp(&pid_, "env", &actions, nullptr, c_argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    pid_ = -1;
+  pid_ = testing_support::spawn_process(std::move(argv));
+  if (pid_ < 0) {
     fs::remove_all(folder_);
     throw std::runtime_error("cannot start weston");
   }

@@ -2,10 +2,8 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +11,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-extern char** environ;
+#include "start_process.h"
 
 namespace screen_testing {
 
@@ -32,20 +30,11 @@ Xvfb::Xvfb(XvfbOptions options) {
     argv.insert(argv.begin() + 1, std::string(":").append(display));
   }
   if (!options.shared_memory) argv.insert(argv.end(), {"-extension", "MIT-SHM"});
-  std::vector<char*> c_argv;
-  for (std::string& word : argv) c_argv.push_back(word.data());
-  c_argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addclose(&actions, ready[0]);
-  const int rc = ::posix_spawnp(&pid_, "Xvfb", &actions, nullptr, c_argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  testing_support::SpawnOptions spawn_options;
+  spawn_options.close_in_child = {ready[0]};
+  pid_ = testing_support::spawn_process(std::move(argv), spawn_options);
   ::close(ready[1]);
-  if (rc != 0) {
+  if (pid_ < 0) {
     ::close(ready[0]);
     throw std::runtime_error("cannot start Xvfb (is the xvfb package installed?)");
   }

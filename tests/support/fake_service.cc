@@ -1,7 +1,7 @@
 #include "fake_service.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "loopback.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -57,19 +57,9 @@ Reply json_reply(int status, const std::string& body) {
 }
 
 FakeService::FakeService() {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0) throw std::runtime_error("socket");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 16) != 0) {
-    throw std::runtime_error("bind");
-  }
-  socklen_t length = sizeof address;
-  ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  const LoopbackListener listener = listen_on_loopback(16);
+  listener_ = listener.fd;
+  port_ = listener.port;
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -135,15 +125,9 @@ void FakeService::serve() {
 }
 
 std::uint16_t unused_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+  const LoopbackListener listener = listen_on_loopback(1);
+  ::close(listener.fd);
+  return listener.port;
 }
 
 std::string make_temp_dir() {

@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "app/bus_dictionary.h"
+
 namespace app::kwin {
 namespace {
 
@@ -49,32 +51,24 @@ struct Metadata {
 };
 
 int read_metadata(sd_bus_message* message, Metadata& metadata) {
-  int r = sd_bus_message_enter_container(message, 'a', "{sv}");
-  if (r < 0) return r;
-  while ((r = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
-    const char* key = nullptr;
-    if ((r = sd_bus_message_read(message, "s", &key)) < 0) return r;
+  return read_dictionary(message, [&](const char* key) {
     const char* type = nullptr;
-    if ((r = sd_bus_message_peek_type(message, nullptr, &type)) < 0) return r;
+    int r = sd_bus_message_peek_type(message, nullptr, &type);
+    if (r < 0) return r;
     std::uint32_t* number = std::strcmp(key, "width") == 0    ? &metadata.width
                             : std::strcmp(key, "height") == 0 ? &metadata.height
                             : std::strcmp(key, "stride") == 0 ? &metadata.stride
                             : std::strcmp(key, "format") == 0 ? &metadata.format
                                                               : nullptr;
-    if (number && type && std::strcmp(type, "u") == 0) {
-      r = sd_bus_message_read(message, "v", "u", number);
-    } else if (std::strcmp(key, "type") == 0 && type && std::strcmp(type, "s") == 0) {
+    if (number && type && std::strcmp(type, "u") == 0) return sd_bus_message_read(message, "v", "u", number);
+    if (std::strcmp(key, "type") == 0 && type && std::strcmp(type, "s") == 0) {
       const char* text = nullptr;
       r = sd_bus_message_read(message, "v", "s", &text);
       if (r >= 0) metadata.type = text;
-    } else {
-      r = sd_bus_message_skip(message, "v");
+      return r;
     }
-    if (r < 0) return r;
-    if ((r = sd_bus_message_exit_container(message)) < 0) return r;
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(message);
+    return sd_bus_message_skip(message, "v");
+  });
 }
 
 std::string why_refused(const sd_bus_error& error, int code) {

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "app/bus_dictionary.h"
+
 namespace app::portal {
 namespace {
 
@@ -31,12 +33,9 @@ int read_pair(sd_bus_message* message, int& a, int& b) {
 }
 
 int read_stream(sd_bus_message* message, PortalStream& stream) {
-  int r = sd_bus_message_read(message, "u", &stream.node);
-  if (r < 0) return r;
-  if ((r = sd_bus_message_enter_container(message, 'a', "{sv}")) < 0) return r;
-  while ((r = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
-    const char* key = nullptr;
-    if ((r = sd_bus_message_read(message, "s", &key)) < 0) return r;
+  if (const int r = sd_bus_message_read(message, "u", &stream.node); r < 0) return r;
+  return read_dictionary(message, [&](const char* key) {
+    int r = 0;
     if (std::strcmp(key, "position") == 0 || std::strcmp(key, "size") == 0) {
       if ((r = sd_bus_message_enter_container(message, 'v', "(ii)")) < 0) return r;
       if (key[0] == 'p') {
@@ -45,18 +44,16 @@ int read_stream(sd_bus_message* message, PortalStream& stream) {
         r = read_pair(message, stream.width, stream.height);
       }
       if (r < 0) return r;
-      if ((r = sd_bus_message_exit_container(message)) < 0) return r;
-    } else if (std::strcmp(key, "id") == 0) {
+      return sd_bus_message_exit_container(message);
+    }
+    if (std::strcmp(key, "id") == 0) {
       const char* id = nullptr;
       if ((r = sd_bus_message_read(message, "v", "s", &id)) < 0) return r;
       stream.id = id;
-    } else if ((r = sd_bus_message_skip(message, "v")) < 0) {
       return r;
     }
-    if ((r = sd_bus_message_exit_container(message)) < 0) return r;
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(message);
+    return sd_bus_message_skip(message, "v");
+  });
 }
 
 int read_streams(sd_bus_message* message, std::vector<PortalStream>& streams) {
@@ -95,31 +92,24 @@ Failure unavailable(std::string message) { return Failure{FailureKind::kUnavaila
 }  // namespace
 
 int read_results(sd_bus_message* message, PortalResults& results) {
-  int r = sd_bus_message_enter_container(message, 'a', "{sv}");
-  if (r < 0) return r;
-  while ((r = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
-    const char* key = nullptr;
-    if ((r = sd_bus_message_read(message, "s", &key)) < 0) return r;
+  return read_dictionary(message, [&](const char* key) {
     const char* type = nullptr;
-    if ((r = sd_bus_message_peek_type(message, nullptr, &type)) < 0) return r;
+    int r = sd_bus_message_peek_type(message, nullptr, &type);
+    if (r < 0) return r;
     if (std::strcmp(key, "streams") == 0 && type && std::strcmp(type, "a(ua{sv})") == 0) {
-      r = read_streams(message, results.streams);
-    } else if ((std::strcmp(key, "session_handle") == 0 ||
-                std::strcmp(key, "restore_token") == 0) &&
-               type && (std::strcmp(type, "s") == 0 || std::strcmp(type, "o") == 0)) {
+      return read_streams(message, results.streams);
+    }
+    if ((std::strcmp(key, "session_handle") == 0 || std::strcmp(key, "restore_token") == 0) &&
+        type && (std::strcmp(type, "s") == 0 || std::strcmp(type, "o") == 0)) {
       const char* text = nullptr;
       r = sd_bus_message_read(message, "v", type, &text);
       if (r >= 0) {
         (key[0] == 's' ? results.session_handle : results.restore_token) = std::string(text);
       }
-    } else {
-      r = sd_bus_message_skip(message, "v");
+      return r;
     }
-    if (r < 0) return r;
-    if ((r = sd_bus_message_exit_container(message)) < 0) return r;
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(message);
+    return sd_bus_message_skip(message, "v");
+  });
 }
 
 std::string describe_bus_error(const sd_bus_error& error, int code) {
