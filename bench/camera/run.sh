@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds camera_bench (with the tests' fake cameras) into build-bench-camera and runs it.
-#   bench/camera/run.sh [--runs N]
+#   bench/camera/run.sh [--runs N] [--only look|burst]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${BENCH_BUILD_DIR:-build-bench-camera}

@@ -76,6 +76,11 @@ class FocusLens {
   virtual Result<std::vector<ControlInfo>> controls() = 0;
   virtual Result<ControlChange> set_control(std::string_view name, std::int64_t value) = 0;
   virtual std::chrono::milliseconds focus_settle_time() const = 0;
+  // When the exposure of the last gray frame began, where the device can tell (a webcam's driver
+  // stamps its frames): a frame exposed wholly after the lens came to rest shows it at rest.
+  virtual std::optional<std::chrono::steady_clock::time_point> exposure_began() const {
+    return std::nullopt;
+  }
 };
 
 // A device guards itself: every public call below takes the device's own lock for its whole
@@ -148,6 +153,9 @@ class Device {
       return device_.change_control(name, value);
     }
     std::chrono::milliseconds focus_settle_time() const override { return device_.settle_time(); }
+    std::optional<std::chrono::steady_clock::time_point> exposure_began() const override {
+      return device_.gray_exposure_began();
+    }
 
    private:
     Device& device_;
@@ -164,6 +172,10 @@ class Device {
   virtual Result<std::vector<ControlInfo>> list_controls();
   virtual Result<ControlChange> change_control(std::string_view name, std::int64_t value);
   virtual std::chrono::milliseconds settle_time() const { return {}; }
+  // When the last gray frame's exposure began, if the device knows; called with the lock held.
+  virtual std::optional<std::chrono::steady_clock::time_point> gray_exposure_began() const {
+    return std::nullopt;
+  }
   virtual DefaultFrameSize frame_size_rule() const { return DefaultFrameSize::kServiceSetting; }
   // How many requests may wait for the device's lock; called without it.
   virtual int waiting_limit() const { return kMaxWaitingForDevice; }

@@ -18,6 +18,8 @@ constexpr double kSettledWithin = 0.03;
 // larger side of the bracket in this ratio (golden section), shrinking it by about 0.62.
 constexpr double kGoldenShare = 0.382;
 
+using Clock = std::chrono::steady_clock;
+
 // Positions are counted in steps from the control's minimum, so every position tried is one the
 // control accepts.
 class Sweeper {
@@ -36,11 +38,12 @@ class Sweeper {
   std::optional<Failure> measure(std::int64_t index) {
     index = std::clamp<std::int64_t>(index, 0, last_);
     if (measured_.count(index)) return std::nullopt;
+    const auto ordered = Clock::now();
     Result<ControlChange> set = device_.set_control("focus", position(index));
     if (auto* failure = std::get_if<Failure>(&set)) return *failure;
     const std::int64_t distance = last_index_ ? std::abs(index - *last_index_) : 0;
     last_index_ = index;
-    Result<double> value = settled_sharpness(std::nullopt, distance);
+    Result<double> value = settled_sharpness(std::nullopt, distance, ordered);
     if (auto* failure = std::get_if<Failure>(&value)) return *failure;
     measured_[index] = std::get<double>(value);
     samples_.push_back(FocusSample{position(index), std::get<double>(value)});
@@ -52,42 +55,58 @@ class Sweeper {
   // the device's longest settle time has passed. Two frames in a row that agree are enough when
   // the picture did not change at all, from before the move on; once it has changed the lens was
   // seen moving, and four must agree: a slow lens passing through the sharpest position on its
-  // way shows two or three much alike. With `expected` (a position measured before, so its
-  // picture is known), the first frame that shows it is enough. The sharpness of the last frame
-  // taken.
+  // way shows two or three much alike. Once the lens's travel times are known from such moves,
+  // one frame whose exposure began after the lens must have come to rest is enough (where the
+  // device tells when a frame's exposure began). With `expected` (a
+  // position measured before, so its picture is known), the first frame that shows it is
+  // enough. The sharpness of the last frame taken.
+  //
+  // `ordered` is when the move was asked for, before the control was written; travel times are
+  // learnt from then, and applied from after the write, so that a write that took long (a busy
+  // machine) makes them only longer.
   Result<double> settled_sharpness(std::optional<double> expected = std::nullopt,
-                                   std::int64_t distance = 0) {
-    using Clock = std::chrono::steady_clock;
+                                   std::int64_t distance = 0,
+                                   std::optional<Clock::time_point> ordered = std::nullopt) {
     const auto moved = Clock::now();
+    const auto asked = ordered.value_or(moved);
     // A picture that does not change tells nothing while the lens crosses a stretch where
     // everything is equally blurred: give it at least the time the lens was seen to need for
     // such a distance before.
     const auto travel = std::chrono::duration_cast<Clock::duration>(
         seconds_per_step_ * static_cast<double>(distance));
+    // The longest the lens can take for this move, by the moves seen so far.
+    const std::optional<Clock::duration> at_rest_by = longest_travel(distance);
     std::vector<double> values;
     std::vector<Clock::time_point> times;
+    std::vector<std::optional<Clock::time_point>> exposed;  // when each frame's exposure began
     bool changed = false;
     for (;;) {
       Result<Image> frame = device_.capture_gray();
       if (auto* failure = std::get_if<Failure>(&frame)) return *failure;
       values.push_back(sharpness(std::get<Image>(frame)));
       times.push_back(Clock::now());
+      exposed.push_back(device_.exposure_began());
       if (expected && agree(*expected, values.back())) break;
       if (times.back() - moved >= device_.focus_settle_time()) break;
       const std::size_t n = values.size();
       const std::optional<double> earlier = n >= 2 ? std::optional(values[n - 2]) : last_settled_;
       if (earlier && !agree(*earlier, values[n - 1])) changed = true;
+      // Exposed wholly after the lens must have come to rest: it shows the lens at rest.
+      if (at_rest_by && exposed[n - 1] && *exposed[n - 1] >= moved + *at_rest_by) break;
       const std::size_t needed = changed ? 4 : 2;
       if (n < needed) continue;
       const auto [low, high] = std::minmax_element(values.end() - static_cast<long>(needed),
                                                    values.end());
       if (!agree(*low, *high)) continue;
       if (changed) {
-        // The lens arrived by the first frame of the still run: a speed seen, for later moves.
-        const auto arrived = times[n - needed] - moved;
+        // The lens was at rest by the first frame of the still run (by the start of its
+        // exposure where the device tells): a travel time seen, for later moves.
+        const std::size_t first = n - needed;
         if (distance > 0) {
-          seconds_per_step_ = std::max(
-              seconds_per_step_, std::chrono::duration<double>(arrived) / static_cast<double>(distance));
+          const Clock::duration arrived = exposed[first].value_or(times[first]) - asked;
+          travels_.push_back({distance, arrived});
+          seconds_per_step_ = std::max(seconds_per_step_, std::chrono::duration<double>(arrived) /
+                                                              static_cast<double>(distance));
         }
         break;
       }
@@ -95,6 +114,21 @@ class Sweeper {
     }
     last_settled_ = values.back();
     return values.back();
+  }
+
+  // The longest the lens can take for a move of `distance` steps, by each move seen so far: a
+  // shorter move takes no longer than a longer one, and a longer one at most as much longer as
+  // it is (the part of the time that does not grow with distance is scaled too). Nothing before
+  // any travel was seen.
+  std::optional<Clock::duration> longest_travel(std::int64_t distance) const {
+    std::optional<Clock::duration> bound;
+    for (const Travel& seen : travels_) {
+      const double scale =
+          std::max(1.0, static_cast<double>(distance) / static_cast<double>(seen.distance));
+      const auto time = std::chrono::duration_cast<Clock::duration>(seen.time * scale);
+      if (!bound || time < *bound) bound = time;
+    }
+    return bound;
   }
 
   static bool agree(double a, double b) {
@@ -127,6 +161,11 @@ class Sweeper {
   std::vector<FocusSample> samples_;
   std::optional<double> last_settled_;  // the picture before the latest move
   std::optional<std::int64_t> last_index_;  // where the lens was sent last
+  struct Travel {
+    std::int64_t distance = 0;  // steps
+    Clock::duration time{};     // from the move to the lens at rest
+  };
+  std::vector<Travel> travels_;  // seen on moves whose picture changed
   std::chrono::duration<double> seconds_per_step_{0};  // the slowest travel seen
 };
 

@@ -33,7 +33,9 @@ struct FocusSweep {
 // is clearly past its sharpest, then narrows the bracket around the best one until its
 // neighbours one step either side bound it, and sets focus to the sharpest position found. After
 // each move it takes frames until the picture holds still (the lens has arrived), within the
-// device's focus_settle_time(). A device without a focus control is refused (409). When a
+// device's focus_settle_time(); once the lens's travel times are known from such moves, on a
+// device that says when each frame's exposure began, one frame exposed after the lens must have
+// arrived is enough. A device without a focus control is refused (409). When a
 // capture or a setting fails midway, the lens is put back where it was.
 //
 // Holds the device's lock for the whole sweep, so no other request moves the lens meanwhile.

@@ -91,17 +91,21 @@ INSTANTIATE_TEST_SUITE_P(Webcam, RawFormats,
                                            RawCase{"nv12_padded_rows", V4L2_PIX_FMT_NV12, true, 32}),
                          [](const auto& test) { return std::string(test.param.what); });
 
-TEST_F(CameraTest, ReportsTheNearestSizeWhenTheAskedOneIsNotOffered) {
+TEST_F(CameraTest, FitsTheModeThatCoversAnUnofferedSizeInsideIt) {
   plug(0, fake_v4l2::uvc_webcam());
   auto camera = this->camera(0);
   ASSERT_TRUE(camera);
   const auto frame = value_of(camera->capture_jpeg({1000, 700}));
-  EXPECT_EQ(frame.width, 1280);
-  EXPECT_EQ(frame.height, 720);
-  EXPECT_EQ(decoded(frame).width, 1280);
-  EXPECT_EQ(header(frame, "X-Frame-Size"), "1280x720");
+  EXPECT_EQ(frame.width, 1000);
+  EXPECT_EQ(frame.height, 563);
+  const app::Image image = decoded(frame);
+  EXPECT_EQ(image.width, 1000);
+  EXPECT_EQ(image.height, 563);
+  EXPECT_TRUE(shows_scene(image));
+  EXPECT_EQ(header(frame, "X-Frame-Size"), "1000x563");
   EXPECT_EQ(header(frame, "X-Asked-Size"), "1000x700");
-  EXPECT_EQ(camera->info().width, 1280);
+  EXPECT_EQ(camera->info().width, 1280);  // streaming in the mode that covers the box
+  EXPECT_EQ(state(0).size.width, 1280);
 }
 
 TEST_F(CameraTest, ReportsTheSizeTheDriverChoseInstead) {

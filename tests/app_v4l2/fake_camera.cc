@@ -103,7 +103,10 @@ void FakeDeviceLayer::fill(Node& node, std::uint32_t index) {
   node.exposing = node.camera.controls;
   const bool dark = node.frames_since_start++ < camera.dark_frames;
   const Control* focus = camera.control(V4L2_CID_FOCUS_ABSOLUTE);
-  deliver(node, index, camera, dark, focus ? detail_at(camera, focus->value) : 0.0);
+  const Clock::time_point began = node.last_made;
+  node.last_made = Clock::now();
+  deliver(node, index, camera, dark, focus ? detail_at(camera, focus->value) : 0.0, began,
+          node.last_made);
 }
 
 void FakeDeviceLayer::fill_timed(Node& node, std::uint32_t index, Clock::time_point completed) {
@@ -120,11 +123,12 @@ void FakeDeviceLayer::fill_timed(Node& node, std::uint32_t index, Clock::time_po
   const double detail = node.lens.mean_over(
       exposed, completed, [&](double lens) { return detail_at(node.camera, lens); });
   const bool dark = node.frames_since_start < camera.dark_frames;
-  deliver(node, index, camera, dark, detail);
+  deliver(node, index, camera, dark, detail, exposed, completed);
 }
 
 void FakeDeviceLayer::deliver(Node& node, std::uint32_t index, const Camera& camera, bool dark,
-                              double detail) {
+                              double detail, Clock::time_point began,
+                              Clock::time_point completed) {
   Buffer& buffer = node.buffers[index];
   // Detail in tenths: the picture's levels are whole numbers anyway, and most frames then
   // repeat the last one made.
@@ -148,6 +152,22 @@ void FakeDeviceLayer::deliver(Node& node, std::uint32_t index, const Camera& cam
                .first;
   }
   std::vector<std::uint8_t> frame = made->second;
+  if (is_compressed(camera.fourcc) && frame.size() >= 2) {
+    const std::string note =
+        "exposure-began " + std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                               began.time_since_epoch()).count());
+    const std::size_t length = note.size() + 2;
+    std::vector<std::uint8_t> stamped(frame.begin(), frame.begin() + 2);  // SOI
+    stamped.push_back(0xFF);
+    stamped.push_back(0xFE);  // COM
+    stamped.push_back(static_cast<std::uint8_t>(length >> 8));
+    stamped.push_back(static_cast<std::uint8_t>(length & 0xFF));
+    stamped.insert(stamped.end(), note.begin(), note.end());
+    stamped.insert(stamped.end(), frame.begin() + 2, frame.end());
+    frame = std::move(stamped);
+  }
+  buffer.exposure_began = began;
+  buffer.completed = completed;
   if (is_compressed(camera.fourcc) && node.camera.truncated_frames > 0) {
     --node.camera.truncated_frames;
     frame.resize(frame.size() / 2);
@@ -373,7 +393,18 @@ int FakeDeviceLayer::stream_ioctl(Node& node, int fd, unsigned long request, voi
       node.buffers[index].queued = false;
       buffer->index = index;
       buffer->bytesused = static_cast<std::uint32_t>(node.buffers[index].used);
-      buffer->flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+      buffer->flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE;
+      buffer->timestamp = {};
+      if (camera.stamps != Camera::Stamps::kNone) {
+        const bool start = camera.stamps == Camera::Stamps::kStartOfExposure;
+        buffer->flags |= V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC |
+                         (start ? V4L2_BUF_FLAG_TSTAMP_SRC_SOE : V4L2_BUF_FLAG_TSTAMP_SRC_EOF);
+        const Buffer& filled = node.buffers[index];
+        const auto stamp = std::chrono::duration_cast<std::chrono::microseconds>(
+            (start ? filled.exposure_began : filled.completed).time_since_epoch());
+        buffer->timestamp.tv_sec = static_cast<time_t>(stamp.count() / 1'000'000);
+        buffer->timestamp.tv_usec = static_cast<suseconds_t>(stamp.count() % 1'000'000);
+      }
       buffer->sequence = node.sequence++;
       ++camera.frames_dequeued;
       if (camera.unplug_after_frames && camera.frames_dequeued >= *camera.unplug_after_frames) {
@@ -387,6 +418,7 @@ int FakeDeviceLayer::stream_ioctl(Node& node, int fd, unsigned long request, voi
       ++camera.stream_starts;
       node.frames_since_start = 0;
       node.exposing = camera.controls;
+      node.last_made = Clock::now();
       if (camera.timing) {
         const Clock::time_point now = Clock::now();
         node.first_frame = now + camera.timing->first_frame_latency;

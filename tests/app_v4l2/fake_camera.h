@@ -5,6 +5,10 @@
 // of the scene at once, and an unplugged camera answers ENODEV. A frame shows the controls as
 // they were when the frame before it was made: that one was being exposed meanwhile. So frames
 // waiting in buffers after a control change are stale, and so is the first one after them.
+// Buffers carry the start of their frame's exposure as their time stamp, as UVC drivers give
+// it (or the end of the frame, or no usable stamp, as a camera is told); MJPEG frames also say it in a comment ("exposure-began NS", nanoseconds of the monotonic
+// clock), so a test can tell from a picture served when it was taken, and that it is the
+// camera's own JPEG.
 //
 // Thread-safe: the camera under test closes its node from its own thread.
 #pragma once
@@ -75,6 +79,10 @@ struct Camera {
   // otherwise it is gone 60 steps of focus away.
   bool gradual_defocus = false;
   bool refuse_focus_in_autofocus = true;  // EACCES for focus while autofocus is on
+  // What its buffers' time stamps say (V4L2_BUF_FLAG_TSTAMP_SRC_*): the start of exposure, as
+  // UVC drivers do; the end of the frame, as many other drivers do; or nothing usable.
+  enum class Stamps { kStartOfExposure, kEndOfFrame, kNone };
+  Stamps stamps = Stamps::kStartOfExposure;
   // With a timing, frames come at the camera's pace and the lens takes time to move
   // (camera_timing.h); without, a queued buffer is filled at once and the lens is where focus
   // says.
@@ -147,6 +155,8 @@ class FakeDeviceLayer final : public app::v4l2::DeviceLayer {
     Memory memory;  // shared with a mapping, which keeps it alive as the kernel does
     std::size_t used = 0;
     bool queued = false;
+    Clock::time_point exposure_began;  // of the frame in it
+    Clock::time_point completed;       // when that frame was complete
   };
   struct Mapped {
     std::string path;
@@ -160,6 +170,7 @@ class FakeDeviceLayer final : public app::v4l2::DeviceLayer {
     int frames_since_start = 0;
     std::uint32_t sequence = 0;
     std::vector<Control> exposing;  // the controls as the frame being exposed sees them
+    Clock::time_point last_made;    // untimed: when the frame before was made, its exposure began
     // With a timing (camera_timing.h):
     Lens lens;
     Clock::time_point first_frame;    // when frame 0 of the stream completes
@@ -172,8 +183,10 @@ class FakeDeviceLayer final : public app::v4l2::DeviceLayer {
 
   Node* node_of(int fd);
   void fill(Node& node, std::uint32_t index);
-  // Renders a frame of `camera` (as exposed) into the buffer and marks it ready.
-  void deliver(Node& node, std::uint32_t index, const Camera& camera, bool dark, double detail);
+  // Renders a frame of `camera` (as exposed from `began` until `completed`) into the buffer and
+  // marks it ready.
+  void deliver(Node& node, std::uint32_t index, const Camera& camera, bool dark, double detail,
+               Clock::time_point began, Clock::time_point completed);
   // Timed cameras: completes the frames due by `now` into the queued buffers, in order.
   void advance(Node& node, Clock::time_point now);
   void fill_timed(Node& node, std::uint32_t index, Clock::time_point completed);

@@ -35,7 +35,7 @@ void PrintTo(const Case& c, std::ostream* out) { *out << c.what; }
 
 class ChooseFormat : public ::testing::TestWithParam<Case> {};
 
-TEST_P(ChooseFormat, PicksTheNearestSizeAndPrefersMjpeg) {
+TEST_P(ChooseFormat, PicksTheModeThatBestCoversTheBoxAndPrefersMjpeg) {
   const Case& c = GetParam();
   const auto choice = choose_format(kWebcam, c.request, c.current);
   ASSERT_TRUE(choice.has_value());
@@ -50,7 +50,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"offered in MJPEG", {1280, 720}, {640, 480}, {kMjpeg, {1280, 720}}},
         Case{"offered in both: MJPEG", {640, 480}, {320, 240}, {kMjpeg, {640, 480}}},
         Case{"offered in YUYV only", {320, 240}, {640, 480}, {kYuyv, {320, 240}}},
-        Case{"not offered: the nearest", {1000, 700}, {640, 480}, {kMjpeg, {1280, 720}}},
+        Case{"not offered: the smallest that covers it", {1000, 700}, {640, 480}, {kMjpeg, {1280, 720}}},
+        Case{"other aspect: the one that fills the box most", {800, 600}, {640, 480}, {kMjpeg, {1280, 720}}},
+        Case{"covered in its aspect", {640, 360}, {640, 480}, {kMjpeg, {1280, 720}}},
+        Case{"covered by a smaller mode", {400, 300}, {1920, 1080}, {kMjpeg, {640, 480}}},
+        Case{"as large fitted: the smaller mode", {1280, 960}, {640, 480}, {kMjpeg, {1280, 720}}},
         Case{"smaller than any: the smallest", {160, 120}, {640, 480}, {kYuyv, {320, 240}}},
         Case{"larger than any: the largest", {4000, 3000}, {640, 480}, {kMjpeg, {1920, 1080}}},
         Case{"no size: the current one", {}, {320, 240}, {kYuyv, {320, 240}}},

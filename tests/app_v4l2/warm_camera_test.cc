@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <optional>
 #include <mutex>
 #include <thread>
 
@@ -59,6 +61,57 @@ TEST_F(WarmCameraTest, ASecondPictureReusesTheRunningStream) {
   EXPECT_TRUE(after.streaming);
   EXPECT_EQ(after.open_fds, 1);
 }
+
+// When the exposure of the frame a picture was made from began, as the fake camera notes it in
+// its MJPEG frames; nothing when the picture carries no such note.
+std::optional<std::chrono::steady_clock::time_point> exposure_began(const app::JpegFrame& frame) {
+  const std::string tag = "exposure-began ";
+  const auto at = frame.bytes.find(tag);
+  if (at == std::string::npos) return std::nullopt;
+  const auto digits = frame.bytes.c_str() + at + tag.size();
+  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(std::atoll(digits)));
+}
+
+class FreshPictures : public WarmCameraTest,
+                      public ::testing::WithParamInterface<Camera::Stamps> {};
+
+// Whatever the driver's time stamps say: the start of exposure, the end of the frame, or
+// nothing usable.
+TEST_P(FreshPictures, AreNeverExposedBeforeTheyWereAskedFor) {
+  options_.camera.idle_close = 3s;
+  Camera webcam = timed_webcam();
+  webcam.stamps = GetParam();
+  plug(0, webcam);
+  auto camera = this->camera(0);
+  ASSERT_TRUE(camera);
+  value_of(camera->capture_jpeg({640, 480}));
+  // Asked at once after the last picture, during a frame's exposure, and after the driver's
+  // queue has filled up with frames taken before the request.
+  for (const auto pause : {0ms, 5ms, 20ms, 45ms, 200ms, 0ms}) {
+    SCOPED_TRACE(pause.count());
+    std::this_thread::sleep_for(pause);
+    const auto asked = std::chrono::steady_clock::now();
+    const app::JpegFrame frame = value_of(camera->capture_jpeg({640, 480}));
+    const auto began = exposure_began(frame);
+    ASSERT_TRUE(began.has_value()) << "the camera's own JPEG is served with its note";
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(*began - asked).count(), 0)
+        << "microseconds from the request to the start of the picture's exposure";
+    EXPECT_TRUE(shows_scene(decoded(frame)));
+  }
+  EXPECT_EQ(state(0).stream_starts, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stamps, FreshPictures,
+                         ::testing::Values(Camera::Stamps::kStartOfExposure,
+                                           Camera::Stamps::kEndOfFrame, Camera::Stamps::kNone),
+                         [](const auto& test) {
+                           switch (test.param) {
+                             case Camera::Stamps::kStartOfExposure: return "start_of_exposure";
+                             case Camera::Stamps::kEndOfFrame: return "end_of_frame";
+                             case Camera::Stamps::kNone: return "none";
+                           }
+                           return "unknown";
+                         });
 
 TEST_F(WarmCameraTest, AControlChangeNeverYieldsAFrameFromBeforeIt) {
   options_.camera.idle_close = 3s;

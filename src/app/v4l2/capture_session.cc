@@ -20,6 +20,8 @@ int to_int(std::uint32_t value) {
   return static_cast<int>(std::min<std::uint32_t>(value, std::numeric_limits<int>::max()));
 }
 
+using Clock = std::chrono::steady_clock;
+
 bool limited_range(const v4l2_pix_format& pix) {
   std::uint32_t quantization = pix.quantization;
   if (quantization == V4L2_QUANTIZATION_DEFAULT) {
@@ -87,6 +89,7 @@ void CaptureSession::stop() {
   buffers_.clear();
   streaming_.reset();
   choice_.reset();
+  last_stamp_.reset();
 }
 
 Result<StreamFormat> CaptureSession::start(const FormatChoice& choice,
@@ -194,9 +197,9 @@ Result<CaptureSession::Dequeued> CaptureSession::wait_for_buffer() {
         return Failure{FailureKind::kDeviceFailed, "camera " + std::to_string(camera_.node) +
                                                        " returned a buffer it was never given"};
       }
-      return Dequeued{buffer.index, std::min<std::size_t>(buffer.bytesused,
-                                                          buffers_[buffer.index].length),
-                      (buffer.flags & V4L2_BUF_FLAG_ERROR) != 0};
+      return Dequeued{buffer.index,
+                      std::min<std::size_t>(buffer.bytesused, buffers_[buffer.index].length),
+                      (buffer.flags & V4L2_BUF_FLAG_ERROR) != 0, exposure_start(buffer)};
     }
     if (result != -EAGAIN) return camera_failure(camera_, "deliver a frame", -result);
 
@@ -219,6 +222,30 @@ Result<CaptureSession::Dequeued> CaptureSession::wait_for_buffer() {
                      "camera " + std::to_string(camera_.node) + " stopped streaming"};
     }
   }
+}
+
+std::optional<Clock::time_point> CaptureSession::exposure_start(const v4l2_buffer& buffer) {
+  if ((buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) != V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC) {
+    return std::nullopt;
+  }
+  // CLOCK_MONOTONIC, which is steady_clock's clock on Linux. A stamp from the future or from
+  // long ago is a driver's mistake: not trusted.
+  const Clock::time_point stamp{std::chrono::duration_cast<Clock::duration>(
+      std::chrono::seconds(buffer.timestamp.tv_sec) +
+      std::chrono::microseconds(buffer.timestamp.tv_usec))};
+  const Clock::time_point now = Clock::now();
+  if (stamp > now || now - stamp > std::chrono::seconds(1)) return std::nullopt;
+  if ((buffer.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK) == V4L2_BUF_FLAG_TSTAMP_SRC_SOE) return stamp;
+  // Stamped at the end of the frame: the exposure began up to one frame interval earlier. The
+  // interval is learnt from consecutive frames; frames the driver dropped in between (the
+  // sequence numbers say how many) only make it look longer, which errs on the early side.
+  std::optional<Clock::time_point> began;
+  if (last_stamp_ && stamp > last_stamp_->at) {
+    const std::uint32_t frames = std::max<std::uint32_t>(1, buffer.sequence - last_stamp_->sequence);
+    began = stamp - (stamp - last_stamp_->at) / frames;
+  }
+  last_stamp_ = LastStamp{stamp, buffer.sequence};
+  return began;
 }
 
 Result<bool> CaptureSession::discard_frames(int count) {
@@ -248,12 +275,7 @@ Result<bool> CaptureSession::drain_waiting() {
   return true;
 }
 
-Result<std::string> CaptureSession::next_frame(int skip) {
-  if (!streaming_) return Failure{FailureKind::kInternal, "the camera is not streaming"};
-  if (auto drained = drain_waiting(); failed(drained)) return std::get<Failure>(drained);
-  if (skip > 0) {
-    if (auto skipped = discard_frames(skip); failed(skipped)) return std::get<Failure>(skipped);
-  }
+Result<CapturedFrame> CaptureSession::copy_next_whole() {
   for (int damaged = 0; damaged < kMaxDamagedFrames; ++damaged) {
     auto waited = wait_for_buffer();
     if (failed(waited)) return std::get<Failure>(waited);
@@ -263,10 +285,37 @@ Result<std::string> CaptureSession::next_frame(int skip) {
       bytes.assign(static_cast<const char*>(buffers_[frame.index].address), frame.bytes_used);
     }
     if (auto queued = requeue(frame.index); failed(queued)) return std::get<Failure>(queued);
-    if (!frame.damaged && !bytes.empty()) return bytes;
+    if (!frame.damaged && !bytes.empty()) return CapturedFrame{std::move(bytes), frame.exposure_began};
   }
   return Failure{FailureKind::kDeviceFailed,
                  "camera " + std::to_string(camera_.node) + " sends only damaged frames"};
+}
+
+Result<CapturedFrame> CaptureSession::frame_exposed_after(Clock::time_point asked, int later) {
+  if (!streaming_) return Failure{FailureKind::kInternal, "the camera is not streaming"};
+  if (auto drained = drain_waiting(); failed(drained)) return std::get<Failure>(drained);
+  // Without a usable stamp: every frame from here on completes after `asked`, and the second of
+  // them was exposed after the first had completed.
+  int completed_after = 0;
+  for (;;) {
+    auto next = copy_next_whole();
+    if (failed(next)) return std::get<Failure>(next);
+    CapturedFrame& frame = std::get<CapturedFrame>(next);
+    ++completed_after;
+    const bool fresh = frame.exposure_began ? *frame.exposure_began >= asked : completed_after >= 2;
+    if (!fresh) continue;
+    if (later-- > 0) continue;
+    return std::move(frame);
+  }
+}
+
+Result<CapturedFrame> CaptureSession::next_frame(int skip) {
+  if (!streaming_) return Failure{FailureKind::kInternal, "the camera is not streaming"};
+  if (auto drained = drain_waiting(); failed(drained)) return std::get<Failure>(drained);
+  if (skip > 0) {
+    if (auto skipped = discard_frames(skip); failed(skipped)) return std::get<Failure>(skipped);
+  }
+  return copy_next_whole();
 }
 
 }  // namespace app::v4l2

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "app/frame_fit.h"
+
 namespace app::v4l2 {
 namespace {
 
@@ -53,25 +55,42 @@ Result<OfferedFormat> enumerate_sizes(DeviceLayer& layer, int fd, const CameraRe
   return format;
 }
 
-int nearest_in_range(int wanted, int low, int high, int step) {
+// The smallest size of the range that is at least `wanted`, within the range.
+int covering_in_range(int wanted, int low, int high, int step) {
   if (high < low) return low;
   const int clamped = std::clamp(wanted, low, high);
-  const int steps = (clamped - low + step / 2) / step;
+  const int steps = (clamped - low + step - 1) / step;
   return std::min(low + steps * step, high);
 }
 
+long area(FrameSize size) { return static_cast<long>(size.width) * size.height; }
+
 struct Candidate {
   FormatChoice choice;
-  long distance = 0;
+  long sent_area = 0;  // of the picture the mode gives, fitted inside the asked box
   int rank = 0;
 };
 
+// The mode whose picture, fitted inside the box, is largest: one that covers the box in its
+// aspect fills it. Of those alike, the smallest mode (the least to decode and scale), then the
+// preferred format.
 bool better(const Candidate& a, const Candidate& b) {
-  if (a.distance != b.distance) return a.distance < b.distance;
-  if (a.rank != b.rank) return a.rank < b.rank;
-  return static_cast<long>(a.choice.size.width) * a.choice.size.height >
-         static_cast<long>(b.choice.size.width) * b.choice.size.height;
+  if (a.sent_area != b.sent_area) return a.sent_area > b.sent_area;
+  if (area(a.choice.size) != area(b.choice.size)) return area(a.choice.size) < area(b.choice.size);
+  return a.rank < b.rank;
 }
+
+// Without an asked size: the size aimed at is the current one, or the largest.
+struct Aim {
+  long distance = 0;
+  int rank = 0;
+  long size = 0;
+  bool operator<(const Aim& other) const {
+    if (distance != other.distance) return distance < other.distance;
+    if (rank != other.rank) return rank < other.rank;
+    return size > other.size;
+  }
+};
 
 }  // namespace
 
@@ -117,63 +136,76 @@ Result<std::vector<OfferedFormat>> enumerate_formats(DeviceLayer& layer, int fd,
 std::optional<FormatChoice> choose_format(const std::vector<OfferedFormat>& offered,
                                           const FrameRequest& request, FrameSize current) {
   if (offered.empty()) return std::nullopt;
+  const bool sized = request.width || request.height;
 
-  // The size aimed at: what was asked; else what the camera is set to now; else the largest
-  // size of the preferred format.
-  std::optional<int> want_width = request.width;
-  std::optional<int> want_height = request.height;
-  if (!want_width && !want_height) {
-    if (current.width > 0 && current.height > 0) {
-      want_width = current.width;
-      want_height = current.height;
-    } else if (!offered.front().sizes.empty()) {
-      const auto largest = std::max_element(
-          offered.front().sizes.begin(), offered.front().sizes.end(), [](auto& a, auto& b) {
-            return static_cast<long>(a.width) * a.height < static_cast<long>(b.width) * b.height;
-          });
-      want_width = largest->width;
-      want_height = largest->height;
+  // Without an asked size: what the camera is set to now; else the largest size of the
+  // preferred format.
+  FrameSize aim = current;
+  if (!sized && (current.width <= 0 || current.height <= 0)) {
+    if (!offered.front().sizes.empty()) {
+      aim = *std::max_element(offered.front().sizes.begin(), offered.front().sizes.end(),
+                              [](FrameSize a, FrameSize b) { return area(a) < area(b); });
     } else if (offered.front().range) {
-      want_width = offered.front().range->max.width;
-      want_height = offered.front().range->max.height;
+      aim = offered.front().range->max;
+    } else {
+      aim = {640, 480};
     }
   }
-
-  auto distance = [&](FrameSize size) {
-    long d = 0;
-    if (want_width) d += std::labs(static_cast<long>(size.width) - *want_width);
-    if (want_height) d += std::labs(static_cast<long>(size.height) - *want_height);
-    return d;
-  };
-  // A dimension that was not asked for: the current one, else the given fallback.
-  auto or_current = [](std::optional<int> wanted, int now, int fallback) {
-    return wanted ? *wanted : (now > 0 ? now : fallback);
+  // For a range or a driver that lists no sizes, a side that was not asked for follows the
+  // asked one in the current aspect; without a current size, the given fallback.
+  auto or_current = [&](std::optional<int> wanted, int now, int fallback) {
+    if (wanted) return *wanted;
+    if (current.width <= 0 || current.height <= 0) return fallback;
+    const long other_asked = request.width ? *request.width : request.height.value_or(0);
+    const long other_now = request.width ? current.width : current.height;
+    return static_cast<int>(std::max(1L, other_asked * now / other_now));
   };
 
-  std::optional<Candidate> best;
+  std::optional<FormatChoice> best;
+  std::optional<Candidate> best_sized;
+  std::optional<Aim> best_aim;
   auto consider = [&](std::uint32_t fourcc, FrameSize size) {
-    Candidate candidate{{fourcc, size}, distance(size), preference(fourcc)};
-    if (!best || better(candidate, *best)) best = candidate;
+    const FormatChoice choice{fourcc, size};
+    if (sized) {
+      const FitSize sent = fitted_size(size.width, size.height, request.width, request.height);
+      const Candidate candidate{choice, static_cast<long>(sent.width) * sent.height,
+                                preference(fourcc)};
+      if (!best_sized || better(candidate, *best_sized)) {
+        best_sized = candidate;
+        best = choice;
+      }
+      return;
+    }
+    const Aim candidate{std::labs(static_cast<long>(size.width) - aim.width) +
+                            std::labs(static_cast<long>(size.height) - aim.height),
+                        preference(fourcc), area(size)};
+    if (!best_aim || candidate < *best_aim) {
+      best_aim = candidate;
+      best = choice;
+    }
   };
   for (const OfferedFormat& format : offered) {
     for (FrameSize size : format.sizes) consider(format.fourcc, size);
     if (format.range) {
       const SizeRange& range = *format.range;
+      const int want_width = sized ? or_current(request.width, current.width, range.max.width)
+                                   : aim.width;
+      const int want_height = sized ? or_current(request.height, current.height, range.max.height)
+                                    : aim.height;
       consider(format.fourcc,
-               {nearest_in_range(or_current(want_width, current.width, range.max.width),
-                                 range.min.width, range.max.width, range.step_width),
-                nearest_in_range(or_current(want_height, current.height, range.max.height),
-                                 range.min.height, range.max.height, range.step_height)});
+               {covering_in_range(want_width, range.min.width, range.max.width, range.step_width),
+                covering_in_range(want_height, range.min.height, range.max.height,
+                                  range.step_height)});
     }
     if (format.sizes.empty() && !format.range) {
       // The driver gave no sizes: ask for the wanted one and let it adjust.
-      const FrameSize size{or_current(want_width, current.width, 640),
-                           or_current(want_height, current.height, 480)};
-      consider(format.fourcc, size);
+      consider(format.fourcc,
+               sized ? FrameSize{or_current(request.width, current.width, 640),
+                                 or_current(request.height, current.height, 480)}
+                     : aim);
     }
   }
-  if (!best) return std::nullopt;
-  return best->choice;
+  return best;
 }
 
 }  // namespace app::v4l2

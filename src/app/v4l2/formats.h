@@ -44,9 +44,12 @@ struct FormatChoice {
 Result<std::vector<OfferedFormat>> enumerate_formats(DeviceLayer& layer, int fd,
                                                      const CameraRef& camera);
 
-// The format and size to ask the driver for: the offered size nearest to the request (the
-// current size when the request names none), and at equal distance the preferred format, so
-// MJPEG wins whenever it offers the size. Nothing when no format is offered.
+// The format and size to ask the driver for. For an asked size (a box, or one side of it): the
+// mode whose picture, fitted inside the box with its aspect kept and never enlarged, is
+// largest, so the smallest mode that covers the box (in the box's aspect where one does); of
+// modes alike, the smaller, then the preferred format (MJPEG wins whenever it offers the size).
+// Without one: the offered size nearest the current one (else the largest), the preferred
+// format at equal distance. Nothing when no format is offered.
 std::optional<FormatChoice> choose_format(const std::vector<OfferedFormat>& offered,
                                           const FrameRequest& request, FrameSize current);
 

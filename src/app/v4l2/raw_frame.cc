@@ -3,6 +3,11 @@
 #include <linux/videodev2.h>
 #include <turbojpeg.h>
 
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+}
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -124,6 +129,32 @@ Result<std::string> encode_raw_frame(const RawFrame& frame, int quality) {
   std::string bytes(reinterpret_cast<const char*>(jpeg), size);
   tjFree(jpeg);
   return bytes;
+}
+
+Result<std::string> encode_raw_frame_scaled(const RawFrame& frame, int width, int height,
+                                            int quality, PixelScaler& scaler) {
+  if (frame.width <= 0 || frame.height <= 0 ||
+      frame.bytes.size() < raw_frame_size(frame.fourcc, frame.stride, frame.height)) {
+    return Failure{FailureKind::kDeviceFailed,
+                   "the camera's frame is shorter than its format says"};
+  }
+  // The driver's buffer as the scaler reads it; nothing is copied.
+  AVFrame view{};
+  view.width = frame.width;
+  view.height = frame.height;
+  view.format = frame.fourcc == V4L2_PIX_FMT_YUYV ? AV_PIX_FMT_YUYV422 : AV_PIX_FMT_NV12;
+  view.color_range = frame.limited_range ? AVCOL_RANGE_MPEG : AVCOL_RANGE_JPEG;
+  auto* base = const_cast<std::uint8_t*>(byte_ptr(frame.bytes));
+  const int stride = static_cast<int>(frame.stride);
+  view.data[0] = base;
+  view.linesize[0] = stride;
+  if (frame.fourcc == V4L2_PIX_FMT_NV12) {
+    view.data[1] = base + frame.stride * static_cast<std::size_t>(frame.height);
+    view.linesize[1] = stride;
+  }
+  Result<Image> scaled = scaler.from_video_frame(view, PixelFormat::kRgb, width, height);
+  if (auto* failure = std::get_if<Failure>(&scaled)) return *failure;
+  return encode_jpeg(view_of(std::get<Image>(scaled)), quality);
 }
 
 Image raw_frame_gray(const RawFrame& frame, int reduce) {

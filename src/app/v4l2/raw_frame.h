@@ -9,6 +9,7 @@
 
 #include "app/failure.h"
 #include "app/image.h"
+#include "app/pixel_scaler.h"
 
 namespace app::v4l2 {
 
@@ -26,6 +27,10 @@ struct RawFrame {
 std::size_t raw_frame_size(std::uint32_t fourcc, std::size_t stride, int height);
 
 Result<std::string> encode_raw_frame(const RawFrame& frame, int quality);
+
+// The frame converted and scaled to exactly width x height on the way, as a JPEG.
+Result<std::string> encode_raw_frame_scaled(const RawFrame& frame, int width, int height,
+                                            int quality, PixelScaler& scaler);
 
 // The luma, box-averaged down by `reduce` (1, 2, 4 or 8) in each direction.
 Image raw_frame_gray(const RawFrame& frame, int reduce);

@@ -2,6 +2,7 @@
 
 #include <linux/videodev2.h>
 
+#include "app/frame_fit.h"
 #include "app/v4l2/controls.h"
 #include "app/v4l2/mjpeg.h"
 #include "app/v4l2/raw_frame.h"
@@ -119,6 +120,9 @@ Result<bool> V4l2Camera::ensure_streaming(const FrameRequest& request, bool keep
   if (session.streaming() && session.streaming_choice() == choice) return true;
   auto started = session.start(*choice, options_.stream);
   if (failed(started)) return std::get<Failure>(started);
+  // Every frame from here on was exposed well after any control written before: the stream's
+  // start and the warm-up frames it discards take longer than a camera needs to act on one.
+  stale_ = false;
   const FrameSize size = std::get<StreamFormat>(started).size;
   info_.width = size.width;
   info_.height = size.height;
@@ -129,24 +133,52 @@ Result<JpegFrame> V4l2Camera::take_jpeg(const FrameRequest& request) {
   if ((request.width && *request.width <= 0) || (request.height && *request.height <= 0)) {
     return Failure{FailureKind::kBadRequest, "width and height must be positive"};
   }
+  // A picture shows the moment it was asked for: nothing exposed before then.
+  const auto asked = std::chrono::steady_clock::now();
   return with_session<JpegFrame>([&](CaptureSession& session) -> Result<JpegFrame> {
     if (auto streaming = ensure_streaming(request, true); failed(streaming)) {
       return std::get<Failure>(streaming);
     }
     const StreamFormat format = session.stream_format();
     for (int bad = 0; bad < kMaxBadFrames; ++bad) {
-      // Two frames after a change: a picture is kept, so it must show the change.
-      auto frame = session.next_frame(stale_ ? 2 : 0);
+      // After a control change one frame more: a camera acts on a control a little after the
+      // write, so the first frame exposed after it may still show the old setting.
+      auto frame = session.frame_exposed_after(asked, stale_ ? 1 : 0);
       if (failed(frame)) return std::get<Failure>(frame);
       stale_ = false;
-      const std::string& bytes = std::get<std::string>(frame);
+      const std::string& bytes = std::get<CapturedFrame>(frame).bytes;
+      // The mode's picture fitted inside the asked box, aspect kept, never enlarged; the
+      // camera's own JPEG goes out as it is when it already fits exactly.
+      const FitSize sent =
+          fitted_size(format.size.width, format.size.height, request.width, request.height);
+      const bool whole_frame = sent.width == format.size.width && sent.height == format.size.height;
       JpegFrame jpeg;
+      jpeg.width = sent.width;
+      jpeg.height = sent.height;
       if (is_jpeg_format(format.fourcc)) {
         auto whole = servable_jpeg(bytes);
         if (!whole || !looks_like_jpeg(*whole)) continue;  // cut short on the way: take the next
-        jpeg.bytes = std::move(*whole);
+        if (whole_frame) {
+          jpeg.bytes = std::move(*whole);
+        } else {
+          auto fitted = fit_frame(*whole, FitRequest{std::nullopt, request.width, request.height},
+                                  std::to_string(camera_.node));
+          if (failed(fitted)) {
+            // A frame damaged on the way: take the next.
+            if (std::get<Failure>(fitted).kind == FailureKind::kDeviceFailed) continue;
+            return std::get<Failure>(fitted);
+          }
+          FittedFrame& made = std::get<FittedFrame>(fitted);
+          jpeg.bytes = std::move(made.bytes);
+          jpeg.width = made.width;
+          jpeg.height = made.height;
+        }
       } else {
-        auto encoded = encode_raw_frame(raw_frame(format, bytes), options_.jpeg_quality);
+        auto encoded =
+            whole_frame
+                ? encode_raw_frame(raw_frame(format, bytes), options_.jpeg_quality)
+                : encode_raw_frame_scaled(raw_frame(format, bytes), sent.width, sent.height,
+                                          options_.jpeg_quality, scaler_);
         if (failed(encoded)) {
           // A frame cut short on the way: take the next.
           if (std::get<Failure>(encoded).kind == FailureKind::kDeviceFailed) continue;
@@ -154,10 +186,9 @@ Result<JpegFrame> V4l2Camera::take_jpeg(const FrameRequest& request) {
         }
         jpeg.bytes = std::move(std::get<std::string>(encoded));
       }
-      jpeg.width = format.size.width;
-      jpeg.height = format.size.height;
-      jpeg.headers.emplace_back("X-Frame-Size", size_text(format.size));
-      if (size_differs(request, format.size)) {
+      const FrameSize sent_size{jpeg.width, jpeg.height};
+      jpeg.headers.emplace_back("X-Frame-Size", size_text(sent_size));
+      if (size_differs(request, sent_size)) {
         jpeg.headers.emplace_back("X-Asked-Size", asked_text(request));
       }
       return jpeg;
@@ -183,7 +214,8 @@ Result<Image> V4l2Camera::take_gray() {
       auto frame = session.next_frame(stale_ ? 1 : 0);
       if (failed(frame)) return std::get<Failure>(frame);
       stale_ = false;
-      const std::string& bytes = std::get<std::string>(frame);
+      const std::string& bytes = std::get<CapturedFrame>(frame).bytes;
+      gray_exposure_began_ = std::get<CapturedFrame>(frame).exposure_began;
       if (!is_jpeg_format(format.fourcc)) {
         if (bytes.size() < raw_frame_size(format.fourcc, format.stride, format.size.height)) {
           continue;

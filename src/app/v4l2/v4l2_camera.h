@@ -9,10 +9,12 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <thread>
 
 #include "app/device.h"
+#include "app/pixel_scaler.h"
 #include "app/v4l2/camera_failure.h"
 #include "app/v4l2/capture_session.h"
 #include "app/v4l2/device_layer.h"
@@ -47,13 +49,18 @@ class V4l2Camera final : public Device {
 
  private:
   DeviceInfo describe() const override;
-  // Served as the camera's own JPEG when it offers MJPEG at the size; with the headers
-  // X-Frame-Size (always) and X-Asked-Size (when the camera gave another size).
+  // The mode that best covers the asked box (formats.h), its picture fitted inside the box with
+  // the aspect kept and never enlarged; the camera's own JPEG as it is when that fits exactly.
+  // With the headers X-Frame-Size (the size sent, always) and X-Asked-Size (when it differs
+  // from the size asked).
   Result<JpegFrame> take_jpeg(const FrameRequest& request) override;
   Result<Image> take_gray() override;
   Result<std::vector<ControlInfo>> list_controls() override;
   Result<ControlChange> change_control(std::string_view name, std::int64_t value) override;
   std::chrono::milliseconds settle_time() const override { return options_.focus_settle; }
+  std::optional<std::chrono::steady_clock::time_point> gray_exposure_began() const override {
+    return gray_exposure_began_;
+  }
 
   // Runs `operation` on the open session, opening it first; a failure of the device closes the
   // session, so the next request starts afresh.
@@ -72,6 +79,8 @@ class V4l2Camera final : public Device {
   std::condition_variable_any session_opened_;
   std::unique_ptr<CaptureSession> session_;
   bool stale_ = false;  // a control changed since the last frame
+  std::optional<std::chrono::steady_clock::time_point> gray_exposure_began_;
+  PixelScaler scaler_;  // for raw frames sent at another size
   std::chrono::steady_clock::time_point last_use_;
 
   std::jthread closer_;  // last: stopped and joined before the members it uses go away
