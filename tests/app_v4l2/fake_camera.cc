@@ -157,13 +157,16 @@ void FakeDeviceLayer::deliver(Node& node, std::uint32_t index, const Camera& cam
         "exposure-began " + std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                                began.time_since_epoch()).count());
     const std::size_t length = note.size() + 2;
-    std::vector<std::uint8_t> stamped(frame.begin(), frame.begin() + 2);  // SOI
-    stamped.push_back(0xFF);
-    stamped.push_back(0xFE);  // COM
-    stamped.push_back(static_cast<std::uint8_t>(length >> 8));
-    stamped.push_back(static_cast<std::uint8_t>(length & 0xFF));
-    stamped.insert(stamped.end(), note.begin(), note.end());
-    stamped.insert(stamped.end(), frame.begin() + 2, frame.end());
+    // SOI, then a COM segment with the note, then the rest of the picture.
+    std::vector<std::uint8_t> stamped(frame.size() + 4 + note.size());
+    std::copy_n(frame.begin(), 2, stamped.begin());
+    stamped[2] = 0xFF;
+    stamped[3] = 0xFE;
+    stamped[4] = static_cast<std::uint8_t>(length >> 8);
+    stamped[5] = static_cast<std::uint8_t>(length & 0xFF);
+    std::memcpy(stamped.data() + 6, note.data(), note.size());
+    std::copy(frame.begin() + 2, frame.end(),
+              stamped.begin() + 6 + static_cast<std::ptrdiff_t>(note.size()));
     frame = std::move(stamped);
   }
   buffer.exposure_began = began;
